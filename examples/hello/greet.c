@@ -1,0 +1,9 @@
+#include <stdio.h>
+
+#include "greet.h"
+
+void
+greet(const char *name)
+{
+	printf("%s, %s\n", GREETING, name);
+}

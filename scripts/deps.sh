@@ -1,0 +1,33 @@
+#!/bin/sh
+# Installs what building and testing cctrace needs and is not there yet:
+# CMake, a C/C++ compiler, make, pkg-config, cJSON and GoogleTest.
+set -eu
+
+case "$(uname -s)" in
+Linux)
+	missing=
+	for p in cmake g++ gcc make pkg-config libcjson-dev libgtest-dev; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null |
+		    grep -q 'ok installed' || missing="$missing $p"
+	done
+	if [ -n "$missing" ]; then
+		echo "installing:$missing"
+		apt-get update -qq
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+	fi
+	;;
+FreeBSD)
+	missing=
+	for p in cmake pkgconf libcjson googletest gmake; do
+		pkg info -e "$p" || missing="$missing $p"
+	done
+	if [ -n "$missing" ]; then
+		echo "installing:$missing"
+		pkg install -y $missing
+	fi
+	;;
+*)
+	echo "deps.sh: unsupported system $(uname -s)" >&2
+	exit 1
+	;;
+esac

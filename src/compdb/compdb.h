@@ -1,0 +1,48 @@
+// The compilation database: recognition of compile commands in the argument
+// and environment vectors of an execve, and the file they are written to.
+#ifndef CCTRACE_COMPDB_COMPDB_H
+#define CCTRACE_COMPDB_COMPDB_H
+
+#include <cstdint>
+
+#include "compdb/string_list.h"
+
+struct tracer_info;
+struct traced_thread;
+struct lwp_info;
+
+#define DB_FILE_NAME "compile_commands.json"
+
+// One recognised compile command; every member is owned by the record.
+struct compile_entry {
+	char *directory;
+	char *file;
+	string_list *arguments;
+};
+
+// Entries begun so far; decides whether an entry needs a separator.
+extern uint32_t entry_count;
+
+void db_open_array(tracer_info *info);
+void db_append_entry(tracer_info *info, const char *directory,
+    const char *file, const string_list *arguments);
+void db_close_array(tracer_info *info);
+
+void compile_patterns(void);
+
+// Decides whether argv/envp start a compiler on a source file.  On success
+// returns true with *directory and *file malloc'd for the caller.
+bool recognize_compile_command(const string_list *argv,
+    const string_list *envp, char **directory, char **file);
+
+// Recognises and, for a compile command, appends its entry at once.
+void record_compile_command(tracer_info *info, const string_list *argv,
+    const string_list *envp);
+
+void free_compile_entry(compile_entry *entry);
+
+// A system-call entry stop of thread (== info->curthread).
+void enter_syscall(tracer_info *info, traced_thread *thread,
+    const lwp_info *lwpinfo);
+
+#endif

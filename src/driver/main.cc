@@ -1,0 +1,7 @@
+#include "driver/driver.h"
+
+int
+main(int argc, char *argv[])
+{
+	return run_driver(argc, argv);
+}

@@ -1,0 +1,78 @@
+// The process-debugging and process-control calls the tracer makes, with
+// FreeBSD's meaning and values.  One file per platform implements them
+// (platform-freebsd.cc, platform-linux.cc); the build picks it.  Nothing else
+// in the tracer includes a kernel header.
+#ifndef CCTRACE_TRACER_PLATFORM_H
+#define CCTRACE_TRACER_PLATFORM_H
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+
+#if !defined(__FreeBSD__)
+typedef int32_t lwpid_t;
+#endif
+
+// Flags of lwp_info.pl_flags, FreeBSD's PL_FLAG_* values.
+inline constexpr int PL_FLAG_SCE = 0x4;	   // system-call entry
+inline constexpr int PL_FLAG_SCX = 0x8;	   // system-call exit
+inline constexpr int PL_FLAG_EXEC = 0x10;  // the exec succeeded
+inline constexpr int PL_FLAG_CHILD = 0x80; // first stop of a new child
+inline constexpr int PL_FLAG_BORN = 0x100; // first stop of a new thread
+inline constexpr int PL_FLAG_EXITED = 0x200; // a thread is exiting
+
+// The wait result is the system's siginfo_t (si_signo, si_code, si_pid,
+// si_status); its CLD_* codes are POSIX's and the same on both systems.
+static_assert(CLD_EXITED == 1 && CLD_KILLED == 2 && CLD_DUMPED == 3 &&
+    CLD_TRAPPED == 4 && CLD_STOPPED == 5 && CLD_CONTINUED == 6);
+
+// The fields of FreeBSD's struct ptrace_lwpinfo that the tracer reads.
+struct lwp_info {
+	lwpid_t pl_lwpid;
+	int pl_flags;
+	unsigned int pl_syscall_code;
+	unsigned int pl_syscall_narg;
+};
+
+// Size of the buffer for a process's ABI name.
+#define SV_NAME_LEN 32
+
+// ptrace(PT_TRACE_ME, 0, 0, 0), in the child before it execs.
+int pt_trace_me(void);
+// ptrace(PT_FOLLOW_FORK, pid, 0, 1); -1 on failure.
+int pt_follow_fork(pid_t pid);
+// ptrace(PT_LWP_EVENTS, pid, 0, 1); -1 on failure.
+int pt_lwp_events(pid_t pid);
+// ptrace(PT_GETNUMLWPS, pid, 0, 0): the number of LWPs, or -1.
+int pt_getnumlwps(pid_t pid);
+// ptrace(PT_GETLWPLIST, pid, list, n): at most n LWP ids; the count, or -1.
+int pt_getlwplist(pid_t pid, lwpid_t *list, int n);
+// ptrace(PT_LWPINFO, id, ...) for a pid or an LWP id; -1 on failure.
+int pt_lwpinfo(lwpid_t id, lwp_info *info);
+// ptrace(PT_GET_SC_ARGS, lwpid, args, n * 8): the arguments of the system
+// call being entered, one 64-bit word each; 0 on success.
+int pt_get_sc_args(lwpid_t lwpid, uint64_t *args, size_t n);
+// ptrace(PT_IO, pid, {PIOD_READ_D, address, buffer, length}, 0); negative on
+// failure.
+int pt_read_d(pid_t pid, uint64_t address, void *buffer, size_t length);
+// ptrace(PT_SYSCALL, pid, 1, sig): resume where stopped, delivering sig.
+int pt_syscall(pid_t pid, int sig);
+// ptrace(PT_DETACH, pid, address, 0): address 1 resumes where stopped.
+int pt_detach(pid_t pid, uintptr_t address);
+// waitid(P_ALL, 0, si, WTRAPPED | WEXITED): one trap stop or exit of a traced
+// process; -1 with errno (EINTR when interrupted).
+int wait_traced(siginfo_t *si);
+// sysctl kern.proc.sv_name of pid into name[SV_NAME_LEN]; non-zero on failure.
+int proc_sv_name(pid_t pid, char *name, size_t len);
+
+// vfork(): 0 in the child, the child's pid in the parent, -1 on failure.
+pid_t proc_vfork(void);
+// waitpid(pid, NULL, 0): returns once the child has stopped after its exec
+// or has ended.
+pid_t proc_waitpid(pid_t pid);
+// kill(pid, sig).
+int proc_kill(pid_t pid, int sig);
+
+#endif

@@ -1,0 +1,74 @@
+// The tracer: its state, the registry of traced processes and threads, ABI
+// identification, launch and attach, and the event loop.
+#ifndef CCTRACE_TRACER_TRACER_H
+#define CCTRACE_TRACER_TRACER_H
+
+#include <sys/queue.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdio>
+
+#include "tracer/platform.h"
+
+struct compile_entry;
+
+struct abi_desc {
+	const char *type_name;
+	size_t pointer_size;
+	const char *compat_prefix;
+};
+
+struct abi_table_row {
+	const char *sv_name;
+	const abi_desc *abi;
+};
+
+extern const abi_table_row abi_table[];
+extern const size_t abi_table_len;
+
+struct traced_proc;
+
+struct traced_thread {
+	LIST_ENTRY(traced_thread) entries;
+	traced_proc *proc;
+	lwpid_t lwpid;
+	// The compile command of an execve this thread has entered, written
+	// out only when that exec succeeds.
+	compile_entry *pending;
+};
+
+struct traced_proc {
+	LIST_ENTRY(traced_proc) entries;
+	pid_t pid;
+	const abi_desc *abi;
+	LIST_HEAD(, traced_thread) threadlist;
+};
+
+struct tracer_info {
+	FILE *out;
+	traced_thread *curthread;
+	LIST_HEAD(, traced_proc) proclist;
+};
+
+// Registry.
+traced_thread *register_thread(traced_proc *proc, lwpid_t lwpid);
+traced_proc *lookup_proc(tracer_info *info, pid_t pid);
+void find_thread(tracer_info *info, pid_t pid, lwpid_t lwpid);
+void find_exit_thread(tracer_info *info, pid_t pid);
+void release_thread(traced_thread *thread);
+void release_proc(traced_proc *proc);
+
+// ABI identification.
+const abi_desc *identify_abi(pid_t pid);
+
+// Launch and attach.
+void launch_traced(tracer_info *info, char *const argv[]);
+void register_proc(tracer_info *info, pid_t pid, lwpid_t lwpid);
+void add_threads(tracer_info *info, traced_proc *proc);
+
+// Event loop.
+void mainloop(tracer_info *info);
+void exit_syscall(tracer_info *info, const lwp_info *lwpinfo);
+
+#endif
