@@ -1,1 +1,60 @@
-// placeholder, being written
+// The run driver: prepares the file and the patterns, starts the build under
+// trace, runs the event loop to its end and brackets the entries.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <err.h>
+
+#include "compdb/compdb.h"
+#include "driver/driver.h"
+#include "tracer/tracer.h"
+
+// Lives for the whole run and is left to process exit.
+static tracer_info *info;
+
+static void
+usage(void)
+{
+	fprintf(stderr, "usage: cctrace command [argument ...]\n");
+	exit(1);
+}
+
+int
+run_driver(int argc, char *argv[])
+{
+	traced_proc *proc;
+
+	if (argc < 2)
+		usage();
+
+	info = static_cast<tracer_info *>(calloc(1, sizeof(*info)));
+	if (info == nullptr)
+		errx(1, "calloc() failed");
+	LIST_INIT(&info->proclist);
+
+	info->out = fopen(DB_FILE_NAME, "we");
+	if (info->out == nullptr)
+		err(1, "cannot open %s", DB_FILE_NAME);
+
+	compile_patterns();
+	launch_traced(info, argv + 1);
+
+	// The build has its own dispositions; the tool outlives an interrupt
+	// so that it can close the file once the build has gone.
+	signal(SIGINT, SIG_IGN);
+	signal(SIGTERM, SIG_IGN);
+	signal(SIGQUIT, SIG_IGN);
+
+	proc = LIST_FIRST(&info->proclist);
+	if (proc->abi == nullptr) {
+		proc_kill(proc->pid, SIGKILL);
+		pt_detach(proc->pid, 0);
+		return 1;
+	}
+	pt_syscall(proc->pid, 0);
+
+	db_open_array(info);
+	mainloop(info);
+	db_close_array(info);
+	return 0;
+}

@@ -1,1 +1,121 @@
-// placeholder, being written
+// The event loop: every stop and exit of every traced process, until none is
+// left.
+#include <cassert>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <err.h>
+
+#include "compdb/compdb.h"
+#include "tracer/tracer.h"
+
+// The flags that make a SIGTRAP stop one of the tracer's own.
+static constexpr int TRACER_FLAGS =
+    PL_FLAG_BORN | PL_FLAG_EXITED | PL_FLAG_SCE | PL_FLAG_SCX;
+
+void
+exit_syscall(tracer_info *info, const lwp_info *lwpinfo)
+{
+	traced_thread *thread = info->curthread;
+	traced_proc *proc;
+
+	// The compile command this thread entered counts only if its exec
+	// succeeded: a failed attempt along a search path is not a compilation.
+	if (thread->pending != nullptr) {
+		compile_entry *entry = thread->pending;
+
+		thread->pending = nullptr;
+		if (lwpinfo->pl_flags & PL_FLAG_EXEC)
+			db_append_entry(info, entry->directory, entry->file,
+			    entry->arguments);
+		free_compile_entry(entry);
+	}
+	if (!(lwpinfo->pl_flags & PL_FLAG_EXEC))
+		return;
+
+	proc = thread->proc;
+	assert(LIST_FIRST(&proc->threadlist) != nullptr &&
+	    LIST_NEXT(LIST_FIRST(&proc->threadlist), entries) == nullptr);
+	proc->abi = identify_abi(proc->pid);
+	if (proc->abi == nullptr) {
+		if (pt_detach(proc->pid, 1) < 0)
+			err(1, "Can not detach the process");
+		release_proc(proc);
+	}
+}
+
+// Handles one trapped stop of si->si_pid and returns the signal to resume
+// it with.
+static int
+handle_trap(tracer_info *info, const siginfo_t *si)
+{
+	lwp_info lwpinfo;
+
+	if (pt_lwpinfo(si->si_pid, &lwpinfo) == -1)
+		err(1, "ptrace(PT_LWPINFO)");
+
+	if (lwpinfo.pl_flags & PL_FLAG_CHILD) {
+		register_proc(info, si->si_pid, lwpinfo.pl_lwpid);
+		assert(LIST_FIRST(&info->proclist)->abi != nullptr);
+	} else if (lwpinfo.pl_flags & PL_FLAG_BORN) {
+		register_thread(lookup_proc(info, si->si_pid), lwpinfo.pl_lwpid);
+	}
+	find_thread(info, si->si_pid, lwpinfo.pl_lwpid);
+
+	if (si->si_status == SIGTRAP && (lwpinfo.pl_flags & TRACER_FLAGS)) {
+		if (lwpinfo.pl_flags & PL_FLAG_BORN) {
+			// registered above
+		} else if (lwpinfo.pl_flags & PL_FLAG_EXITED) {
+			release_thread(info->curthread);
+			info->curthread = nullptr;
+		} else if (lwpinfo.pl_flags & PL_FLAG_SCE) {
+			enter_syscall(info, info->curthread, &lwpinfo);
+		} else {
+			exit_syscall(info, &lwpinfo);
+		}
+		return 0;
+	}
+	if (lwpinfo.pl_flags & PL_FLAG_CHILD)
+		return 0;
+	// A signal for the process: pass it on.
+	return si->si_status;
+}
+
+void
+mainloop(tracer_info *info)
+{
+	siginfo_t si;
+	int resume_signal;
+
+	while (!LIST_EMPTY(&info->proclist)) {
+		if (wait_traced(&si) == -1) {
+			if (errno == EINTR)
+				continue;
+			err(1, "Unexpected error from waitid");
+		}
+		assert(si.si_signo == SIGCHLD);
+
+		switch (si.si_code) {
+		case CLD_EXITED:
+		case CLD_KILLED:
+		case CLD_DUMPED:
+			// The started command, once detached at an exec, is
+			// still our child and its end is still reported.
+			if (lookup_proc(info, si.si_pid) == nullptr)
+				break;
+			find_exit_thread(info, si.si_pid);
+			release_proc(info->curthread->proc);
+			info->curthread = nullptr;
+			break;
+		case CLD_TRAPPED:
+			resume_signal = handle_trap(info, &si);
+			// After a detach at an exec this fails; nothing to do.
+			(void)pt_syscall(si.si_pid, resume_signal);
+			break;
+		case CLD_STOPPED:
+			errx(1, "waitid reported CLD_STOPPED");
+		default:
+			break;
+		}
+	}
+}
