@@ -1,1 +1,107 @@
-// placeholder, being written
+// Reading strings and NULL-terminated pointer arrays out of a stopped
+// process.  No read crosses a page boundary of the tracee: a page that is
+// mapped must not be lost because the one after it is not.
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+
+#include <err.h>
+
+#include "memory/memory.h"
+#include "tracer/tracer.h"
+
+int
+read_tracee(pid_t pid, uint64_t address, void *buffer, size_t length)
+{
+	if (pt_read_d(pid, address, buffer, length) < 0)
+		return -1;
+	return 0;
+}
+
+char *
+read_tracee_string(pid_t pid, uint64_t address)
+{
+	size_t chunk = TRACEE_PAGE_SIZE - address % TRACEE_PAGE_SIZE;
+	size_t size = chunk, offset = 0;
+	char *buffer = static_cast<char *>(malloc(size));
+
+	if (buffer == nullptr)
+		return nullptr;
+	for (;;) {
+		if (read_tracee(pid, address + offset, buffer + offset,
+		    chunk) != 0)
+			break;
+		if (memchr(buffer + offset, '\0', chunk) != nullptr)
+			return buffer;
+		offset += chunk;
+		if (offset == TRACEE_STRING_MAX)
+			break;
+		// On page by page; the buffer doubles so that a long string
+		// costs linear time.
+		chunk = TRACEE_PAGE_SIZE;
+		if (chunk > TRACEE_STRING_MAX - offset)
+			chunk = TRACEE_STRING_MAX - offset;
+		if (offset + chunk > size) {
+			size_t grown = size * 2;
+			char *p;
+
+			if (grown < offset + chunk)
+				grown = offset + chunk;
+			if (grown > TRACEE_STRING_MAX)
+				grown = TRACEE_STRING_MAX;
+			p = static_cast<char *>(realloc(buffer, grown));
+			if (p == nullptr)
+				break;
+			buffer = p;
+			size = grown;
+		}
+	}
+	// A cut string would be a wrong argument: better none at all.
+	free(buffer);
+	return nullptr;
+}
+
+void
+get_string_array(tracer_info *info, uint64_t address, string_list *list)
+{
+	const traced_proc *proc = info->curthread->proc;
+	const pid_t pid = proc->pid;
+	const size_t psize = proc->abi->pointer_size;
+	unsigned char buffer[TRACEE_PAGE_SIZE];
+	size_t block;
+
+	// Checked first: the alignment test below divides by it.
+	if (psize != 4 && psize != 8)
+		errx(1, "Unsupported pointer size: %zu", psize);
+	if (address % psize != 0)
+		return;
+	block = TRACEE_PAGE_SIZE - address % TRACEE_PAGE_SIZE;
+	assert(block != 0);
+	if (read_tracee(pid, address, buffer, block) != 0)
+		return;
+	for (;;) {
+		for (size_t off = 0; off < block; off += psize) {
+			uint64_t ptr;
+			char *text;
+
+			if (psize == 4) {
+				uint32_t word;
+
+				memcpy(&word, buffer + off, sizeof(word));
+				ptr = word;
+			} else
+				memcpy(&ptr, buffer + off, sizeof(ptr));
+			if (ptr == 0)
+				return;
+			text = read_tracee_string(pid, ptr);
+			if (text == nullptr)
+				continue;
+			cJSON_AddItemToArray(list, cJSON_CreateString(text));
+			free(text);
+		}
+		address += block;
+		block = TRACEE_PAGE_SIZE;
+		if (read_tracee(pid, address, buffer, block) != 0)
+			return;
+	}
+}

@@ -1,1 +1,154 @@
-// placeholder, being written
+// The platform calls on FreeBSD: each one request of the kernel's own
+// process-debugging interface.
+#include "tracer/platform.h"
+
+// Our flag values, taken before <sys/ptrace.h> turns these names into its
+// own macros, so that they can be checked against the kernel's below.
+static constexpr int our_pl_flag_sce = PL_FLAG_SCE;
+static constexpr int our_pl_flag_scx = PL_FLAG_SCX;
+static constexpr int our_pl_flag_exec = PL_FLAG_EXEC;
+static constexpr int our_pl_flag_child = PL_FLAG_CHILD;
+static constexpr int our_pl_flag_born = PL_FLAG_BORN;
+static constexpr int our_pl_flag_exited = PL_FLAG_EXITED;
+
+#include <sys/types.h>
+#include <sys/ptrace.h>
+#include <sys/sysctl.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+static_assert(our_pl_flag_sce == PL_FLAG_SCE);
+static_assert(our_pl_flag_scx == PL_FLAG_SCX);
+static_assert(our_pl_flag_exec == PL_FLAG_EXEC);
+static_assert(our_pl_flag_child == PL_FLAG_CHILD);
+static_assert(our_pl_flag_born == PL_FLAG_BORN);
+static_assert(our_pl_flag_exited == PL_FLAG_EXITED);
+// PT_GET_SC_ARGS hands out machine words; ours are 64-bit.
+static_assert(sizeof(register_t) == sizeof(uint64_t));
+
+int
+pt_trace_me(void)
+{
+	return ptrace(PT_TRACE_ME, 0, 0, 0);
+}
+
+int
+pt_follow_fork(pid_t pid)
+{
+	return ptrace(PT_FOLLOW_FORK, pid, 0, 1);
+}
+
+int
+pt_lwp_events(pid_t pid)
+{
+	return ptrace(PT_LWP_EVENTS, pid, 0, 1);
+}
+
+int
+pt_getnumlwps(pid_t pid)
+{
+	return ptrace(PT_GETNUMLWPS, pid, 0, 0);
+}
+
+int
+pt_getlwplist(pid_t pid, lwpid_t *list, int n)
+{
+	return ptrace(PT_GETLWPLIST, pid, (caddr_t)list, n);
+}
+
+int
+pt_lwpinfo(lwpid_t id, lwp_info *info)
+{
+	struct ptrace_lwpinfo pl;
+
+	if (ptrace(PT_LWPINFO, id, (caddr_t)&pl, sizeof(pl)) == -1)
+		return -1;
+	info->pl_lwpid = pl.pl_lwpid;
+	info->pl_flags = pl.pl_flags;
+	info->pl_syscall_code = pl.pl_syscall_code;
+	info->pl_syscall_narg = pl.pl_syscall_narg;
+	return 0;
+}
+
+int
+pt_get_sc_args(lwpid_t lwpid, uint64_t *args, size_t n)
+{
+	register_t *words;
+	int r;
+
+	words = static_cast<register_t *>(calloc(n, sizeof(register_t)));
+	if (words == nullptr)
+		return -1;
+	r = ptrace(PT_GET_SC_ARGS, lwpid, (caddr_t)words,
+	    (int)(n * sizeof(register_t)));
+	if (r == 0)
+		memcpy(args, words, n * sizeof(register_t));
+	free(words);
+	return r;
+}
+
+int
+pt_read_d(pid_t pid, uint64_t address, void *buffer, size_t length)
+{
+	struct ptrace_io_desc piod;
+
+	piod.piod_op = PIOD_READ_D;
+	piod.piod_offs = (void *)(uintptr_t)address;
+	piod.piod_addr = buffer;
+	piod.piod_len = length;
+	return ptrace(PT_IO, pid, (caddr_t)&piod, 0);
+}
+
+int
+pt_syscall(pid_t pid, int sig)
+{
+	return ptrace(PT_SYSCALL, pid, (caddr_t)1, sig);
+}
+
+int
+pt_detach(pid_t pid, uintptr_t address)
+{
+	return ptrace(PT_DETACH, pid, (caddr_t)address, 0);
+}
+
+int
+wait_traced(siginfo_t *si)
+{
+	return waitid(P_ALL, 0, si, WTRAPPED | WEXITED);
+}
+
+int
+proc_sv_name(pid_t pid, char *name, size_t len)
+{
+	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_SV_NAME, (int)pid };
+
+	return sysctl(mib, 4, name, &len, nullptr, 0);
+}
+
+pid_t
+proc_vfork(void)
+{
+	// The child of vfork borrows our stack until it execs, so it must not
+	// return through a frame of ours: jump to vfork instead of calling it.
+#if __has_cpp_attribute(clang::musttail)
+	[[clang::musttail]] return vfork();
+#else
+	return fork();
+#endif
+}
+
+pid_t
+proc_waitpid(pid_t pid)
+{
+	return waitpid(pid, nullptr, 0);
+}
+
+int
+proc_kill(pid_t pid, int sig)
+{
+	return kill(pid, sig);
+}
