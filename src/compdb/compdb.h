@@ -13,7 +13,7 @@ struct lwp_info;
 
 #define DB_FILE_NAME "compile_commands.json"
 
-// One recognised compile command; every member is owned by the record.
+// One recognised compile command, itself malloc'd; it owns every member.
 struct compile_entry {
 	char *directory;
 	char *file;
