@@ -1,0 +1,236 @@
+// Compile command recognition against files made in a scratch directory;
+// "@" in a case stands for that directory.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "compdb/compdb.h"
+#include "tracer/tracer.h"
+
+namespace {
+
+std::string scratch;
+
+string_list_ptr
+make_list(const std::vector<std::string> &items)
+{
+	string_list_ptr list(cJSON_CreateArray());
+	for (const std::string &s : items)
+		cJSON_AddItemToArray(list.get(), cJSON_CreateString(s.c_str()));
+	return list;
+}
+
+std::string
+expand(std::string s)
+{
+	for (size_t at; (at = s.find('@')) != std::string::npos;)
+		s.replace(at, 1, scratch);
+	return s;
+}
+
+std::vector<std::string>
+expand(const std::vector<std::string> &v)
+{
+	std::vector<std::string> out;
+	for (const std::string &s : v)
+		out.push_back(expand(s));
+	return out;
+}
+
+class RecognizeTest : public testing::Test {
+protected:
+	static void
+	SetUpTestSuite()
+	{
+		char tmpl[] = "/tmp/recognize_test.XXXXXX";
+
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		scratch = tmpl;
+		for (const char *name : {"x.c", "x.cpp", "x.S", "x.cc", "x.cxx",
+		    "x.C", "x.s", "a.c", "b.c", "a.c\nb"}) {
+			int fd = open((scratch + "/" + name).c_str(),
+			    O_WRONLY | O_CREAT | O_EXCL, 0644);
+			ASSERT_GE(fd, 0) << name;
+			close(fd);
+		}
+		ASSERT_EQ(mkdir((scratch + "/dir.c").c_str(), 0755), 0);
+		ASSERT_EQ(symlink("x.c", (scratch + "/link.c").c_str()), 0);
+		ASSERT_EQ(symlink("gone.c", (scratch + "/dangling.c").c_str()),
+		    0);
+		compile_patterns();
+	}
+
+	static void
+	TearDownTestSuite()
+	{
+		std::string cmd = "rm -rf '" + scratch + "'";
+		EXPECT_EQ(system(cmd.c_str()), 0);
+	}
+};
+
+struct recognize_case {
+	std::vector<std::string> argv;
+	std::vector<std::string> envp;
+	// Both null when nothing is to be recognised.
+	const char *directory;
+	const char *file;
+};
+
+void
+check(const recognize_case &c)
+{
+	std::vector<std::string> envp = expand(c.envp);
+	string_list_ptr argv_list = make_list(expand(c.argv));
+	string_list_ptr envp_list = make_list(envp);
+	char *directory = NULL, *file = NULL;
+
+	bool found = recognize_compile_command(argv_list.get(),
+	    envp_list.get(), &directory, &file);
+	malloc_ptr<char> dir_owner(directory), file_owner(file);
+	if (c.file == nullptr) {
+		EXPECT_FALSE(found);
+	} else {
+		ASSERT_TRUE(found);
+		EXPECT_EQ(directory, expand(c.directory));
+		EXPECT_EQ(file, expand(c.file));
+	}
+	// The caller's lists are left as they were.
+	for (size_t i = 0; i < envp.size(); i++)
+		EXPECT_EQ(cJSON_GetStringValue(
+		    cJSON_GetArrayItem(envp_list.get(), i)), envp[i]);
+}
+
+TEST_F(RecognizeTest, CompilerNames)
+{
+	const std::vector<std::string> yes = {"cc", "/usr/bin/cc", "gcc",
+	    "clang-cpp", "cpp", "distcc", "x86_64-linux-gnu-gcc", "cc\nld"};
+	const std::vector<std::string> no = {"clang", "c++", "g++",
+	    "clang++", "ld", "as", "cc.exe", ""};
+
+	for (const std::string &name : yes) {
+		SCOPED_TRACE(name);
+		check({{name, "-c", "x.c"}, {"PWD=@"}, "@", "@/x.c"});
+	}
+	for (const std::string &name : no) {
+		SCOPED_TRACE(name);
+		check({{name, "-c", "x.c"}, {"PWD=@"}, nullptr, nullptr});
+	}
+}
+
+TEST_F(RecognizeTest, SourceNames)
+{
+	for (const char *src : {"x.c", "x.cpp", "x.S", "a.c\nb"}) {
+		SCOPED_TRACE(src);
+		std::string file = std::string("@/") + src;
+		check({{"cc", "-c", src}, {"PWD=@"}, "@", file.c_str()});
+	}
+	for (const char *src : {"x.cc", "x.cxx", "x.C", "x.s"}) {
+		SCOPED_TRACE(src);
+		check({{"cc", "-c", src}, {"PWD=@"}, nullptr, nullptr});
+	}
+}
+
+TEST_F(RecognizeTest, SourceSearch)
+{
+	const recognize_case cases[] = {
+		// The last existing regular source wins.
+		{{"cc", "-c", "a.c", "b.c"}, {"PWD=@"}, "@", "@/b.c"},
+		{{"cc", "-c", "a.c", "gone.c"}, {"PWD=@"}, "@", "@/a.c"},
+		{{"cc", "-c", "x.c", "-o", "prog.c"}, {"PWD=@"}, "@", "@/x.c"},
+		// Directories and dangling links are passed over, links to
+		// files are taken.
+		{{"cc", "x.c", "dir.c"}, {"PWD=@"}, "@", "@/x.c"},
+		{{"cc", "x.c", "dangling.c"}, {"PWD=@"}, "@", "@/x.c"},
+		{{"cc", "link.c"}, {"PWD=@"}, "@", "@/link.c"},
+		// An empty argument above the source ends the search.
+		{{"cc", "-c", "x.c", ""}, {"PWD=@"}, nullptr, nullptr},
+		{{"cc", "-c", "x.c", "", "-O2"}, {"PWD=@"}, nullptr, nullptr},
+		{{"cc", "", "-c", "x.c"}, {"PWD=@"}, "@", "@/x.c"},
+		// Relative sources are joined to PWD unnormalised, absolute
+		// ones kept.
+		{{"cc", "./x.c"}, {"PWD=@"}, "@", "@/./x.c"},
+		{{"cc", "@/x.c"}, {"PWD=/nonexistent"}, "/nonexistent", "@/x.c"},
+		{{"cc", "x.c"}, {"PWD=/nonexistent"}, nullptr, nullptr},
+		// Item 0 is the program, never a source.
+		{{"@/x.cpp"}, {"PWD=@"}, nullptr, nullptr},
+		{{"cc"}, {"PWD=@"}, nullptr, nullptr},
+		{{}, {"PWD=@"}, nullptr, nullptr},
+	};
+	for (size_t i = 0; i < std::size(cases); i++) {
+		SCOPED_TRACE(i);
+		check(cases[i]);
+	}
+}
+
+TEST_F(RecognizeTest, DirectoryFromPwd)
+{
+	const std::vector<std::string> argv = {"cc", "-c", "@/x.c"};
+	const recognize_case cases[] = {
+		{argv, {"HOME=/h", "OLDPWD=/o"}, nullptr, nullptr},
+		{argv, {}, nullptr, nullptr},
+		{argv, {"PWD=/first", "PWD=/second"}, "/first", "@/x.c"},
+		// The key ends at the first "="; the value keeps the rest.
+		{argv, {"PWD=/a=b"}, "/a=b", "@/x.c"},
+		{argv, {"PWD==/x"}, "=/x", "@/x.c"},
+		{argv, {"=PWD=/x"}, nullptr, nullptr},
+		{argv, {"=PWD=/x", "PWD=/y"}, "/y", "@/x.c"},
+		// Items without "=" or value are passed over.
+		{argv, {"", "=", "PWD", "PWD=", "PWD=/z"}, "/z", "@/x.c"},
+		{argv, {"PWD="}, nullptr, nullptr},
+		{argv, {"PWDX=/a", "XPWD=/a", "pwd=/a", "PWD =/a"}, nullptr,
+		    nullptr},
+	};
+	for (size_t i = 0; i < std::size(cases); i++) {
+		SCOPED_TRACE(i);
+		check(cases[i]);
+	}
+}
+
+TEST_F(RecognizeTest, RecordWritesTheWholeCommand)
+{
+	tracer_info info = {};
+	string_list_ptr env = make_list({"PWD=" + scratch});
+	char *text = NULL;
+	size_t len = 0;
+
+	entry_count = 0;
+	info.out = tmpfile();
+	ASSERT_NE(info.out, nullptr);
+	record_compile_command(&info, make_list({"ld", "x.c"}).get(),
+	    env.get());
+	record_compile_command(&info,
+	    make_list({"cc", "-c", "x.c", "-o", "x.o"}).get(), env.get());
+	fflush(info.out);
+	len = ftell(info.out);
+	rewind(info.out);
+	text = (char *)calloc(1, len + 1);
+	ASSERT_EQ(fread(text, 1, len, info.out), len);
+	fclose(info.out);
+	EXPECT_EQ(std::string(text), "{\n\"directory\": \"" + scratch +
+	    "\",\n\"file\": \"" + scratch + "/x.c\",\n\"arguments\": "
+	    "[\"cc\", \"-c\", \"x.c\", \"-o\", \"x.o\"]\n}");
+	free(text);
+	EXPECT_EQ(entry_count, 1u);
+}
+
+TEST(FreeCompileEntry, ReleasesEveryMember)
+{
+	compile_entry *entry = (compile_entry *)malloc(sizeof(*entry));
+
+	entry->directory = strdup("/w");
+	entry->file = strdup("/w/a.c");
+	entry->arguments = make_list({"cc", "a.c"}).release();
+	free_compile_entry(entry);
+	free_compile_entry(NULL);
+}
+
+} // namespace
