@@ -1,0 +1,85 @@
+// A scripted stand-in for the kernel: tests say what each platform call
+// returns and read back what the tracer asked for.
+#ifndef CCTRACE_TESTS_PLATFORM_FAKE_H
+#define CCTRACE_TESTS_PLATFORM_FAKE_H
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tracer/platform.h"
+
+#define FAKE_PAGE 4096
+
+// One result of wait_traced.  ret -1 fails with errno err (EINTR for an
+// interrupted wait).  A trapped stop carries the record pt_lwpinfo returns
+// for si_pid until the next wait.
+struct fake_wait {
+	int ret;
+	int err;
+	int code;	// si_code
+	pid_t pid;	// si_pid
+	int status;	// si_status
+	lwp_info lwp;
+};
+
+struct fake_read {
+	pid_t pid;
+	uint64_t address;
+	size_t length;
+	bool operator==(const fake_read &) const = default;
+};
+
+typedef std::array<unsigned char, FAKE_PAGE> fake_page;
+
+struct fake_platform {
+	std::deque<fake_wait> waits;
+	// The stop being handled: pt_lwpinfo(stopped_pid) answers stopped_lwp.
+	pid_t stopped_pid;
+	lwp_info stopped_lwp;
+	// pt_lwpinfo by LWP id, for the threads add_threads walks.
+	std::map<lwpid_t, lwp_info> lwps;
+	// LWP ids per pid; a pid without a list fails both LWP requests.
+	std::map<pid_t, std::vector<lwpid_t>> lwplists;
+	int follow_fork_result;
+	int lwp_events_result;
+	// System-call arguments per LWP; sc_args_result replaces success.
+	std::map<lwpid_t, std::vector<uint64_t>> sc_args;
+	int sc_args_result;
+	int sc_args_calls;
+	int getnumlwps_calls;
+	// Tracee memory: pages by page address, per pid.
+	std::map<pid_t, std::map<uint64_t, fake_page>> memory;
+	std::vector<fake_read> reads;
+	// ABI names per pid; a pid without one fails the sysctl.
+	std::map<pid_t, std::string> sv_names;
+	pid_t vfork_pid;
+	pid_t waitpid_result;	// 0: the pid asked for
+	std::vector<pid_t> waitpids;
+	std::vector<std::pair<pid_t, int>> syscalls;		// pid, signal
+	std::vector<std::pair<pid_t, uintptr_t>> detaches;	// pid, address
+	std::vector<std::pair<pid_t, int>> kills;		// pid, signal
+};
+
+extern fake_platform fake;
+
+void fake_reset(void);
+
+// Scripted wait results.
+void fake_wait_trap(pid_t pid, int status, lwpid_t lwpid, int flags,
+    unsigned int code = 0, unsigned int narg = 0);
+void fake_wait_exit(pid_t pid, int code = CLD_EXITED);
+void fake_wait_error(int err);
+
+// Tracee memory: writes map the pages they touch.
+void fake_write(pid_t pid, uint64_t address, const void *data, size_t len);
+void fake_write_string(pid_t pid, uint64_t address, const std::string &s);
+void fake_write_pointers(pid_t pid, uint64_t address,
+    const std::vector<uint64_t> &pointers, size_t pointer_size);
+void fake_unmap(pid_t pid, uint64_t address);
+
+#endif
