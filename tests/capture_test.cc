@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "compdb/compdb.h"
+#include "platform-fake.h"
+#include "tracer/tracer.h"
+
+namespace {
+
+constexpr pid_t PID = 7;
+constexpr lwpid_t LWP = 100100;
+constexpr uint64_t PAGE = FAKE_PAGE;
+
+std::string srcdir;
+
+// Writes an execve's path, argv and envp into the tracee and scripts its
+// arguments for lwp.
+void
+script_exec(lwpid_t lwp, const std::string &path,
+    const std::vector<std::string> &argv,
+    const std::vector<std::string> &envp)
+{
+	uint64_t at = 40 * PAGE;
+	auto strings = [&](const std::vector<std::string> &v) {
+		std::vector<uint64_t> ptrs;
+		for (auto &s : v) {
+			fake_write_string(PID, at, s);
+			ptrs.push_back(at);
+			at += s.size() + 1;
+		}
+		ptrs.push_back(0);
+		return ptrs;
+	};
+	fake_write_string(PID, 10 * PAGE, path);
+	fake_write_pointers(PID, 20 * PAGE, strings(argv), 8);
+	fake_write_pointers(PID, 30 * PAGE, strings(envp), 8);
+	fake.sc_args[lwp] = { 10 * PAGE, 20 * PAGE, 30 * PAGE };
+}
+
+struct capture : testing::Test {
+	traced_proc proc{};
+	traced_thread thread{};
+	tracer_info info{};
+
+	static void SetUpTestSuite()
+	{
+		char dir[] = "/tmp/capture_test.XXXXXX";
+		ASSERT_NE(mkdtemp(dir), nullptr);
+		srcdir = dir;
+		FILE *f = fopen((srcdir + "/x.c").c_str(), "w");
+		ASSERT_NE(f, nullptr);
+		fclose(f);
+		compile_patterns();
+	}
+	static void TearDownTestSuite()
+	{
+		unlink((srcdir + "/x.c").c_str());
+		rmdir(srcdir.c_str());
+	}
+	void SetUp() override
+	{
+		fake_reset();
+		proc.pid = PID;
+		proc.abi = abi_table[0].abi;
+		LIST_INIT(&proc.threadlist);
+		thread.proc = &proc;
+		thread.lwpid = LWP;
+		info.curthread = &thread;
+	}
+	void TearDown() override { free_compile_entry(thread.pending); }
+
+	void enter(unsigned int code, unsigned int narg)
+	{
+		lwp_info lwp{ LWP, PL_FLAG_SCE, code, narg };
+		enter_syscall(&info, &thread, &lwp);
+	}
+	std::vector<std::string> pending_args()
+	{
+		std::vector<std::string> v;
+		cJSON *item;
+		cJSON_ArrayForEach(item, thread.pending->arguments)
+			v.push_back(cJSON_GetStringValue(item));
+		return v;
+	}
+};
+
+TEST_F(capture, OnlyExecveWithItsArgumentsIsExamined)
+{
+	struct {
+		unsigned int code, narg;
+		int sc_args_result;
+		int sc_args_calls;
+	} cases[] = {
+		{ 4, 3, 0, 0 },		// write(2)
+		{ 58, 3, 0, 0 },
+		{ 59, 2, 0, 0 },	// 59 but not execve under this ABI
+		{ 59, 0, 0, 0 },
+		{ 59, 3, -1, 1 },	// fetch fails
+	};
+
+	for (auto &c : cases) {
+		SetUp();
+		script_exec(LWP, "/bin/cc", { "cc", "-c", "x.c" },
+		    { "PWD=" + srcdir });
+		fake.sc_args_result = c.sc_args_result;
+		enter(c.code, c.narg);
+		EXPECT_EQ(fake.sc_args_calls, c.sc_args_calls) << c.code;
+		EXPECT_TRUE(fake.reads.empty()) << c.code;
+		EXPECT_EQ(thread.pending, nullptr) << c.code;
+	}
+}
+
+TEST_F(capture, ArgvNotPathIsRecognised)
+{
+	script_exec(LWP, "/usr/bin/cc", { "foo", "-c", "x.c" },
+	    { "HOME=/", "PWD=" + srcdir });
+	enter(59, 3);
+	EXPECT_EQ(thread.pending, nullptr);
+
+	script_exec(LWP, "/bin/echo", { "cc", "-c", "x.c" },
+	    { "HOME=/", "PWD=" + srcdir });
+	enter(59, 3);
+	ASSERT_NE(thread.pending, nullptr);
+	EXPECT_EQ(thread.pending->directory, srcdir);
+	EXPECT_EQ(thread.pending->file, srcdir + "/x.c");
+	EXPECT_EQ(pending_args(), (std::vector<std::string>{ "cc", "-c",
+	    "x.c" }));
+	// The arguments were fetched for the thread, not the process.
+	EXPECT_EQ(fake.sc_args.count(PID), 0u);
+}
+
+TEST_F(capture, LaterAttemptReplacesPendingEntry)
+{
+	script_exec(LWP, "/a/cc", { "cc", "-c", "x.c" }, { "PWD=" + srcdir });
+	enter(59, 3);
+	ASSERT_NE(thread.pending, nullptr);
+
+	script_exec(LWP, "/b/cc", { "cc", "-O2", "-c", "x.c" },
+	    { "PWD=" + srcdir });
+	enter(59, 3);
+	ASSERT_NE(thread.pending, nullptr);
+	EXPECT_EQ(pending_args(), (std::vector<std::string>{ "cc", "-O2",
+	    "-c", "x.c" }));
+
+	// An attempt that is not a compile command drops the held one.
+	script_exec(LWP, "/bin/true", { "true" }, { "PWD=" + srcdir });
+	enter(59, 3);
+	EXPECT_EQ(thread.pending, nullptr);
+}
+
+}
