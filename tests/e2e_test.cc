@@ -1,0 +1,654 @@
+// End-to-end runs of the cctrace binary on real builds: make, shells,
+// threads, vfork, signals, and the helper programs in tests/e2e/.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char a_source[] = "int f(void) { return 1; }\n";
+
+struct run_options {
+	int timeout_sec = 30;
+	int extra_fd = -1;	// left open, without close-on-exec, for the build
+	bool no_pwd = false;	// start the build without PWD in its environment
+};
+
+struct run_result {
+	int status = -1;	// wait status of cctrace
+	bool timed_out = false;
+	std::string out;	// what the build wrote on standard output
+	std::string err;	// standard error of cctrace and the build
+};
+
+struct db_entry {
+	std::string directory;
+	std::string file;
+	std::vector<std::string> arguments;
+};
+
+std::string
+slurp(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::stringstream ss;
+
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+void
+spew(const std::string &path, const std::string &text)
+{
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+
+	out << text;
+}
+
+bool
+exists(const std::string &path)
+{
+	struct stat sb;
+
+	return stat(path.c_str(), &sb) == 0;
+}
+
+// Whether this kernel lets a child be traced and take a seccomp filter, as
+// cctrace needs: containers often forbid one or the other.
+bool
+can_trace(std::string *why)
+{
+	static int state = -1;
+	int st;
+	pid_t pid;
+
+	if (state < 0) {
+		pid = fork();
+		if (pid == 0) {
+			struct sock_filter allow =
+			    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+			struct sock_fprog prog = { 1, &allow };
+
+			if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+				_exit(1);
+			if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+			    syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0,
+			    &prog) != 0)
+				_exit(2);
+			_exit(0);
+		}
+		state = 3;
+		if (pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st))
+			state = WEXITSTATUS(st);
+	}
+	if (state == 1)
+		*why = "ptrace(PTRACE_TRACEME) is not permitted here";
+	else if (state == 2)
+		*why = "seccomp filters are not available here";
+	else if (state != 0)
+		*why = "cannot check for ptrace";
+	return state == 0;
+}
+
+// Runs argv in dir, in a process group of its own, with PWD set to dir and
+// only descriptors 0, 1, 2 (and opts.extra_fd) open; stdin is /dev/null,
+// stdout and stderr are collected in files beside the build.
+run_result
+run_in(const std::string &dir, const std::vector<std::string> &argv,
+    const run_options &opts = {})
+{
+	std::string outpath = dir + "/.stdout", errpath = dir + "/.stderr";
+	run_result r;
+	pid_t pid;
+	int st;
+
+	pid = fork();
+	if (pid == 0) {
+		std::vector<char *> args;
+		int fd;
+
+		setpgid(0, 0);
+		if (chdir(dir.c_str()) != 0)
+			_exit(126);
+		fd = open("/dev/null", O_RDONLY);
+		dup2(fd, 0);
+		fd = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		dup2(fd, 1);
+		fd = open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		dup2(fd, 2);
+		// Descriptors inherited from the test runner (a jobserver,
+		// say) would look like leaks of the tool.
+		close_range(3, ~0U, 0);
+		if (opts.extra_fd >= 0)
+			dup2(0, opts.extra_fd);
+		if (opts.no_pwd)
+			unsetenv("PWD");
+		else
+			setenv("PWD", dir.c_str(), 1);
+		unsetenv("MAKEFLAGS");
+		unsetenv("MFLAGS");
+		unsetenv("MAKELEVEL");
+		for (const std::string &a : argv)
+			args.push_back(const_cast<char *>(a.c_str()));
+		args.push_back(nullptr);
+		execvp(args[0], args.data());
+		_exit(127);
+	}
+	if (pid < 0) {
+		ADD_FAILURE() << "fork failed";
+		return r;
+	}
+	for (int ms = 0;; ms += 5) {
+		if (waitpid(pid, &st, WNOHANG) == pid) {
+			r.status = st;
+			break;
+		}
+		if (ms >= opts.timeout_sec * 1000) {
+			kill(-pid, SIGKILL);
+			kill(pid, SIGKILL);
+			waitpid(pid, &st, 0);
+			r.timed_out = true;
+			break;
+		}
+		struct timespec ts = { 0, 5 * 1000 * 1000 };
+		nanosleep(&ts, nullptr);
+	}
+	r.out = slurp(outpath);
+	r.err = slurp(errpath);
+	unlink(outpath.c_str());
+	unlink(errpath.c_str());
+	return r;
+}
+
+// cctrace's argument vector for the command cmd.
+std::vector<std::string>
+traced(std::vector<std::string> cmd)
+{
+	cmd.insert(cmd.begin(), CCTRACE_BIN);
+	return cmd;
+}
+
+std::string
+describe(const run_result &r)
+{
+	std::ostringstream s;
+
+	if (r.timed_out)
+		s << "timed out (killed)";
+	else if (WIFEXITED(r.status))
+		s << "exited " << WEXITSTATUS(r.status);
+	else if (WIFSIGNALED(r.status))
+		s << "killed by signal " << WTERMSIG(r.status);
+	s << "; stderr: \"" << r.err << "\"; stdout: \"" << r.out << "\"";
+	return s.str();
+}
+
+bool
+exited_with(const run_result &r, int code)
+{
+	return !r.timed_out && WIFEXITED(r.status) &&
+	    WEXITSTATUS(r.status) == code;
+}
+
+// Reads dir/compile_commands.json: it must be a closed array in the
+// tool's framing, of objects with exactly the three keys.
+void
+read_db(const std::string &dir, std::vector<db_entry> *entries)
+{
+	std::string text = slurp(dir + "/compile_commands.json");
+	cJSON *root, *item;
+
+	entries->clear();
+	ASSERT_GE(text.size(), 4u) << "file: \"" << text << "\"";
+	ASSERT_EQ(text.substr(0, 2), "[\n") << text;
+	ASSERT_EQ(text.substr(text.size() - 2), "\n]")
+	    << "array not closed: \"" << text << "\"";
+	root = cJSON_Parse(text.c_str());
+	ASSERT_NE(root, nullptr) << "not JSON: \"" << text << "\"";
+	ASSERT_TRUE(cJSON_IsArray(root));
+	cJSON_ArrayForEach(item, root) {
+		cJSON *dir_item = cJSON_GetObjectItemCaseSensitive(item,
+		    "directory");
+		cJSON *file = cJSON_GetObjectItemCaseSensitive(item, "file");
+		cJSON *args = cJSON_GetObjectItemCaseSensitive(item,
+		    "arguments");
+		cJSON *a;
+		db_entry e;
+
+		EXPECT_EQ(cJSON_GetArraySize(item), 3);
+		if (!cJSON_IsString(dir_item) || !cJSON_IsString(file) ||
+		    !cJSON_IsArray(args)) {
+			cJSON_Delete(root);
+			FAIL() << "malformed entry in \"" << text << "\"";
+		}
+		e.directory = dir_item->valuestring;
+		e.file = file->valuestring;
+		cJSON_ArrayForEach(a, args) {
+			EXPECT_TRUE(cJSON_IsString(a));
+			if (cJSON_IsString(a))
+				e.arguments.push_back(a->valuestring);
+		}
+		entries->push_back(e);
+	}
+	cJSON_Delete(root);
+}
+
+int
+remove_one(const char *path, const struct stat *, int, struct FTW *)
+{
+	return remove(path);
+}
+
+class E2e : public ::testing::Test {
+protected:
+	std::string dir;
+
+	void
+	SetUp() override
+	{
+		std::string why;
+		char tmpl[] = "/tmp/cctrace-e2e-XXXXXX";
+		char *real;
+
+		if (!can_trace(&why))
+			GTEST_SKIP() << why;
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		real = realpath(tmpl, nullptr);
+		ASSERT_NE(real, nullptr);
+		dir = real;
+		free(real);
+		spew(dir + "/a.c", a_source);
+	}
+
+	void
+	TearDown() override
+	{
+		if (!dir.empty())
+			nftw(dir.c_str(), remove_one, 16,
+			    FTW_DEPTH | FTW_PHYS);
+	}
+
+	std::string
+	path(const std::string &name) const
+	{
+		return dir + "/" + name;
+	}
+
+	// The one entry that `cc -c a.c ...` in dir leaves.
+	void
+	expect_a_c(const db_entry &e, const std::vector<std::string> &args)
+	{
+		EXPECT_EQ(e.directory, dir);
+		EXPECT_EQ(e.file, path("a.c"));
+		EXPECT_EQ(e.arguments, args);
+	}
+};
+
+const std::vector<std::string> cc_a = { "cc", "-c", "a.c", "-o",
+    "/dev/null" };
+
+// --- Whole builds -------------------------------------------------------
+
+TEST_F(E2e, MakeWithTwoSourcesWritesBothEntriesExactly)
+{
+	spew(path("b.c"), "int g(void) { return 2; }\n");
+	spew(path("Makefile"),
+	    "all: a.o b.o\n"
+	    "a.o: a.c\n\tcc -c a.c -o a.o\n"
+	    "b.o: b.c\n\tcc -O2 -c b.c -o b.o\n");
+
+	run_result r = run_in(dir, traced({ "make" }));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	EXPECT_TRUE(exists(path("b.o")));
+	std::string d = dir;
+	EXPECT_EQ(slurp(path("compile_commands.json")),
+	    "[\n"
+	    "{\n\"directory\": \"" + d + "\",\n\"file\": \"" + d + "/a.c\",\n"
+	    "\"arguments\": [\"cc\", \"-c\", \"a.c\", \"-o\", \"a.o\"]\n},\n"
+	    "{\n\"directory\": \"" + d + "\",\n\"file\": \"" + d + "/b.c\",\n"
+	    "\"arguments\": [\"cc\", \"-O2\", \"-c\", \"b.c\", \"-o\", "
+	    "\"b.o\"]\n}\n"
+	    "]");
+}
+
+TEST_F(E2e, FailingBuildStillEndsWithClosedArrayAndStatusZero)
+{
+	spew(path("bad.c"), "this is not C\n");
+	spew(path("c.c"), "int h(void) { return 3; }\n");
+	spew(path("Makefile"),
+	    "all: a.o bad.o c.o\n"
+	    "a.o:\n\tcc -c a.c -o a.o\n"
+	    "bad.o:\n\tcc -c bad.c -o bad.o\n"
+	    "c.o:\n\tcc -c c.c -o c.o\n");
+	std::vector<db_entry> db;
+
+	run_result r = run_in(dir, traced({ "make" }));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	EXPECT_NE(r.err.find("Error"), std::string::npos) << r.err;
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 2u);
+	EXPECT_EQ(db[0].file, path("a.c"));
+	EXPECT_EQ(db[1].file, path("bad.c"));
+	EXPECT_FALSE(exists(path("c.o")));
+}
+
+TEST_F(E2e, ExistingFileIsTruncatedBeforeTheBuildRuns)
+{
+	std::string junk(4096, 'x');
+	std::vector<db_entry> db;
+
+	spew(path("compile_commands.json"), junk);
+	run_result r = run_in(dir, traced({ "sh", "-c",
+	    "cat compile_commands.json > seen; cc -c a.c -o /dev/null" }));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	EXPECT_EQ(slurp(path("seen")).find('x'), std::string::npos)
+	    << "old content still there while the build ran";
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 1u);
+	expect_a_c(db[0], cc_a);
+}
+
+TEST_F(E2e, CommandThatCannotBeExecutedFailsWithEmptyFile)
+{
+	spew(path("compile_commands.json"), "old content");
+
+	run_result r = run_in(dir,
+	    traced({ "cctrace-no-such-command", "-c", "a.c" }));
+
+	EXPECT_TRUE(exited_with(r, 1)) << describe(r);
+	EXPECT_EQ(r.err, "cctrace: execvp cctrace-no-such-command: "
+	    "No such file or directory\n");
+	EXPECT_EQ(slurp(path("compile_commands.json")), "");
+}
+
+TEST_F(E2e, BuildWithoutCompilerGivesEmptyArray)
+{
+	run_result r = run_in(dir, traced({ "sh", "-c", "true; true" }));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	EXPECT_EQ(slurp(path("compile_commands.json")), "[\n\n]");
+}
+
+// --- What an exec is recorded as ---------------------------------------
+
+// A path search that fails in several directories before it finds cc
+// makes several exec attempts but only one exec succeeds.
+TEST_F(E2e, EnvSearchingPathRecordsOneEntry)
+{
+	std::vector<db_entry> db;
+
+	mkdir(path("empty").c_str(), 0755);
+	mkdir(path("noexec").c_str(), 0755);
+	spew(path("noexec/cc"), "not a program\n");
+	run_result r = run_in(dir, traced({ "env",
+	    "PATH=/nonexistent1:/nonexistent2:" + path("empty") + ":" +
+	    path("noexec") + ":/nonexistent3:/usr/bin:/bin",
+	    "cc", "-c", "a.c", "-o", "/dev/null" }));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 1u);
+	expect_a_c(db[0], cc_a);
+}
+
+// Execs made by execas: the program that runs and the argument vector
+// that its caller passed differ, and only the vector counts.
+TEST_F(E2e, ExecRecognisedByCallersArgumentVector)
+{
+	struct {
+		const char *path;	// relative to the build directory
+		const char *argv0;
+		bool no_pwd;
+		bool recorded;
+	} cases[] = {
+		{ "/bin/true", "cc", false, true },
+		{ "/bin/true", "/usr/bin/cc", false, true },
+		{ "/bin/true", "gcc", false, true },
+		{ "/bin/true", "cpp", false, true },
+		{ "/bin/true", "x86_64-linux-gnu-gcc", false, true },
+		{ "/bin/true", "g++", false, false },
+		{ "/bin/true", "c++", false, false },
+		{ "/bin/true", "clang", false, false },
+		{ "/bin/true", "clang++", false, false },
+		// A failed exec attempt is not a compile.
+		{ "/nonexistent/cc", "cc", false, false },
+		{ "./notexec/cc", "cc", false, false },
+		// No PWD, no directory to record.
+		{ "/bin/true", "cc", true, false },
+		// A #! script called mycc: the kernel runs /bin/sh with
+		// another vector, but its caller asked for mycc.
+		{ "./mycc", "mycc", false, true },
+	};
+
+	spew(path("mycc"), "#!/bin/sh\nexit 0\n");
+	chmod(path("mycc").c_str(), 0755);
+	mkdir(path("notexec").c_str(), 0755);
+	spew(path("notexec/cc"), "#!/bin/sh\n");
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string(c.path) + " as " + c.argv0 +
+		    (c.no_pwd ? " without PWD" : ""));
+		run_options opts;
+		std::vector<db_entry> db;
+
+		opts.no_pwd = c.no_pwd;
+		unlink(path("compile_commands.json").c_str());
+		run_result r = run_in(dir, traced({ E2E_EXECAS, c.path,
+		    c.argv0, "-c", "a.c" }), opts);
+
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+		if (!c.recorded) {
+			EXPECT_EQ(db.size(), 0u);
+			continue;
+		}
+		ASSERT_EQ(db.size(), 1u);
+		expect_a_c(db[0], { c.argv0, "-c", "a.c" });
+	}
+}
+
+// --- Threads and process trees ------------------------------------------
+
+TEST_F(E2e, NonMainThreadExecsCompiler)
+{
+	std::vector<std::string> cmd = cc_a;
+	std::vector<db_entry> db;
+
+	cmd.insert(cmd.begin(), E2E_THREAD_EXEC);
+	run_result r = run_in(dir, traced(cmd));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 1u);
+	expect_a_c(db[0], cc_a);
+}
+
+TEST_F(E2e, ThreadsSpawningCompilersAtOnce)
+{
+	std::vector<std::string> cmd = cc_a;
+	std::vector<db_entry> db;
+
+	cmd.insert(cmd.begin(), { E2E_SPAWN_THREADS, "4", "6" });
+	run_result r = run_in(dir, traced(cmd));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	EXPECT_EQ(r.out, "ok\n") << r.err;
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 24u);
+	for (const db_entry &e : db)
+		expect_a_c(e, cc_a);
+}
+
+// New tasks of a creator that is not the tracer's own child tend to report
+// before their creator's event does.
+TEST_F(E2e, GrandchildForksAndSpawnsManyCompilers)
+{
+	std::vector<std::string> cmd = cc_a;
+	std::vector<db_entry> db;
+
+	cmd.insert(cmd.begin(), { E2E_FORKTREE, "100" });
+	run_result r = run_in(dir, traced(cmd));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	EXPECT_EQ(r.out, "ok 100\n") << r.err;
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 100u);
+	for (const db_entry &e : db)
+		expect_a_c(e, cc_a);
+}
+
+TEST_F(E2e, LeaderThreadExitsBeforeAnotherRunsCompiler)
+{
+	for (const char *mode : { "exec", "spawn" }) {
+		SCOPED_TRACE(mode);
+		std::vector<std::string> cmd = cc_a;
+		std::vector<db_entry> db;
+
+		unlink(path("compile_commands.json").c_str());
+		cmd.insert(cmd.begin(), { E2E_LEADER_EXIT, mode });
+		run_result r = run_in(dir, traced(cmd));
+
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		if (std::string(mode) == "spawn") {
+			EXPECT_EQ(r.out, "spawned ok\n") << r.err;
+		}
+		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+		ASSERT_EQ(db.size(), 1u);
+		expect_a_c(db[0], cc_a);
+	}
+}
+
+// The build's shell returns at once, racing with the creation of its
+// background job, which compiles later and is still followed.  Several
+// runs, as the shell's exit may or may not be seen first.
+TEST_F(E2e, GrandchildrenOutlivingTheBuildAreFollowed)
+{
+	for (int i = 0; i < 8; i++) {
+		SCOPED_TRACE("run " + std::to_string(i));
+		std::vector<db_entry> db;
+
+		unlink(path("a.o").c_str());
+		run_result r = run_in(dir, traced({ "sh", "-c",
+		    "(sleep 0.2; cc -c a.c -o a.o) &" }));
+
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		EXPECT_TRUE(exists(path("a.o")))
+		    << "returned before the job ended";
+		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+		ASSERT_EQ(db.size(), 1u);
+		expect_a_c(db[0], { "cc", "-c", "a.c", "-o", "a.o" });
+	}
+}
+
+// --- Signals -------------------------------------------------------------
+
+TEST_F(E2e, SignalsReachTracedProgramsAsUntraced)
+{
+	for (const char *mode : { "self", "child", "term", "stop" }) {
+		SCOPED_TRACE(mode);
+		std::vector<db_entry> db;
+		run_options opts;
+
+		opts.timeout_sec = 10;
+		run_result r = run_in(dir, traced({ E2E_SIGTEST, mode }), opts);
+
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		EXPECT_EQ(r.out, "ok\n") << r.err;
+		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+		EXPECT_EQ(db.size(), 0u);
+	}
+}
+
+// The build ends by a signal, or sends one to its whole process group,
+// cctrace included: the signal is delivered (nothing runs after it) and
+// cctrace still closes the array and exits 0.
+TEST_F(E2e, BuildEndedBySignalLeavesClosedArray)
+{
+	const char *scripts[] = {
+		"cc -c a.c -o /dev/null; kill -TERM $$; touch after",
+		"cc -c a.c -o /dev/null; kill -KILL $$; touch after",
+		"cc -c a.c -o /dev/null; kill -INT 0; touch after",
+		"cc -c a.c -o /dev/null; kill -QUIT 0; touch after",
+		"cc -c a.c -o /dev/null; kill -TERM 0; touch after",
+	};
+
+	for (const char *script : scripts) {
+		SCOPED_TRACE(script);
+		std::vector<db_entry> db;
+		run_options opts;
+
+		opts.timeout_sec = 10;
+		unlink(path("compile_commands.json").c_str());
+		run_result r = run_in(dir, traced({ "sh", "-c", script }), opts);
+
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		EXPECT_FALSE(exists(path("after")))
+		    << "the signal did not reach the build";
+		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+		ASSERT_EQ(db.size(), 1u);
+		expect_a_c(db[0], cc_a);
+	}
+}
+
+// --- The build's environment --------------------------------------------
+
+TEST_F(E2e, NoDescriptorOfTheToolLeaksIntoTheBuild)
+{
+	const std::vector<std::string> cmds[] = {
+		{ E2E_FDLIST },
+		{ "sh", "-c", std::string(E2E_FDLIST) + "; true" },
+	};
+
+	for (const auto &cmd : cmds) {
+		SCOPED_TRACE(cmd.back());
+		run_options opts;
+
+		opts.extra_fd = 5;
+		run_result r = run_in(dir, traced(cmd), opts);
+
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		EXPECT_EQ(r.out, "0\n1\n2\n5\n");
+	}
+}
+
+TEST_F(E2e, WorksAsOrdinaryUser)
+{
+	std::vector<db_entry> db;
+
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root to become uid 65534";
+	if (access("/usr/bin/setpriv", X_OK) != 0)
+		GTEST_SKIP() << "setpriv is not installed";
+	ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+	run_result r = run_in(dir, { "setpriv", "--reuid=65534",
+	    "--regid=65534", "--clear-groups", CCTRACE_BIN, "sh", "-c",
+	    "cc -c a.c -o a.o && id -u > uid" });
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	EXPECT_EQ(slurp(path("uid")), "65534\n");
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 1u);
+	expect_a_c(db[0], { "cc", "-c", "a.c", "-o", "a.o" });
+}
+
+}  // namespace
