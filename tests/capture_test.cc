@@ -18,28 +18,12 @@ constexpr uint64_t PAGE = FAKE_PAGE;
 
 std::string srcdir;
 
-// Writes an execve's path, argv and envp into the tracee and scripts its
-// arguments for lwp.
 void
 script_exec(lwpid_t lwp, const std::string &path,
     const std::vector<std::string> &argv,
     const std::vector<std::string> &envp)
 {
-	uint64_t at = 40 * PAGE;
-	auto strings = [&](const std::vector<std::string> &v) {
-		std::vector<uint64_t> ptrs;
-		for (auto &s : v) {
-			fake_write_string(PID, at, s);
-			ptrs.push_back(at);
-			at += s.size() + 1;
-		}
-		ptrs.push_back(0);
-		return ptrs;
-	};
-	fake_write_string(PID, 10 * PAGE, path);
-	fake_write_pointers(PID, 20 * PAGE, strings(argv), 8);
-	fake_write_pointers(PID, 30 * PAGE, strings(envp), 8);
-	fake.sc_args[lwp] = { 10 * PAGE, 20 * PAGE, 30 * PAGE };
+	fake_script_exec(PID, lwp, 10 * PAGE, 8, path, argv, envp);
 }
 
 struct capture : testing::Test {

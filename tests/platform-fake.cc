@@ -78,6 +78,30 @@ fake_unmap(pid_t pid, uint64_t address)
 	fake.memory[pid].erase(address - address % FAKE_PAGE);
 }
 
+void
+fake_script_exec(pid_t pid, lwpid_t lwp, uint64_t base, size_t pointer_size,
+    const std::string &path, const std::vector<std::string> &argv,
+    const std::vector<std::string> &envp)
+{
+	uint64_t at = base + 3 * FAKE_PAGE;
+	auto strings = [&](const std::vector<std::string> &v) {
+		std::vector<uint64_t> ptrs;
+		for (auto &s : v) {
+			fake_write_string(pid, at, s);
+			ptrs.push_back(at);
+			at += s.size() + 1;
+		}
+		ptrs.push_back(0);
+		return ptrs;
+	};
+
+	fake_write_string(pid, base, path);
+	fake_write_pointers(pid, base + FAKE_PAGE, strings(argv), pointer_size);
+	fake_write_pointers(pid, base + 2 * FAKE_PAGE, strings(envp),
+	    pointer_size);
+	fake.sc_args[lwp] = { base, base + FAKE_PAGE, base + 2 * FAKE_PAGE };
+}
+
 int
 pt_trace_me(void)
 {

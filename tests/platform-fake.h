@@ -81,5 +81,11 @@ void fake_write_string(pid_t pid, uint64_t address, const std::string &s);
 void fake_write_pointers(pid_t pid, uint64_t address,
     const std::vector<uint64_t> &pointers, size_t pointer_size);
 void fake_unmap(pid_t pid, uint64_t address);
+// Lays out an execve's path, argv and envp from base on (four pages) and
+// scripts them as the system-call arguments of lwp.
+void fake_script_exec(pid_t pid, lwpid_t lwp, uint64_t base,
+    size_t pointer_size, const std::string &path,
+    const std::vector<std::string> &argv,
+    const std::vector<std::string> &envp);
 
 #endif
