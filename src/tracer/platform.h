@@ -68,6 +68,10 @@ int wait_traced(siginfo_t *si);
 int proc_sv_name(pid_t pid, char *name, size_t len);
 
 // vfork(): 0 in the child, the child's pid in the parent, -1 on failure.
+// Where it is a real vfork the caller must know that it returns twice.
+#if defined(__FreeBSD__)
+__attribute__((returns_twice))
+#endif
 pid_t proc_vfork(void);
 // waitpid(pid, NULL, 0): returns once the child has stopped after its exec
 // or has ended.
