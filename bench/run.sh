@@ -1,0 +1,182 @@
+#!/bin/bash
+# Times real C builds from Debian source packages bare and under cctrace,
+# bear and strace, and prints each variant's median wall time and its ratio
+# to the bare build.
+#
+#   bench/run.sh [-n ROUNDS] [-p PROJECTS] [CCTRACE]
+#
+# ROUNDS (default 5) builds per variant, interleaved round by round; each
+# build starts from a fresh copy of the unpacked tree.  PROJECTS is a
+# space-separated subset of "lua zstd".  CCTRACE defaults to build/cctrace
+# (a RelWithDebInfo build, see scripts/setup.sh).  Needs root for apt-get
+# when the sources are not downloaded yet; they land in bench/work/.
+set -euo pipefail
+
+rounds=5
+projects="lua zstd"
+while getopts n:p: opt; do
+	case $opt in
+	n) rounds=$OPTARG ;;
+	p) projects=$OPTARG ;;
+	*) echo "usage: $0 [-n rounds] [-p projects] [cctrace]" >&2; exit 2 ;;
+	esac
+done
+shift $((OPTIND - 1))
+
+top=$(cd "$(dirname "$0")/.." && pwd -P)
+cctrace=$(realpath "${1:-$top/build/cctrace}")
+work=$top/bench/work
+[ -x "$cctrace" ] || { echo "$0: no cctrace at $cctrace" >&2; exit 1; }
+for tool in bear strace make cc; do
+	command -v $tool >/dev/null || { echo "$0: $tool missing" >&2; exit 1; }
+done
+
+# Adds a deb-src twin of every enabled apt source, unless one is there.
+enable_deb_src()
+{
+	local f out=/etc/apt/sources.list.d/cctrace-bench-src
+
+	if grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list \
+	    /etc/apt/sources.list.d/; then
+		return
+	fi
+	echo "adding deb-src entries mirroring the apt sources"
+	for f in /etc/apt/sources.list.d/*.sources; do
+		[ -e "$f" ] || continue
+		# deb822 stanzas: same URIs, suites and keys, source type.
+		awk '/^Types:/ { print "Types: deb-src"; next } { print }' \
+		    "$f"
+		echo
+	done > "$out.sources"
+	[ -s "$out.sources" ] || rm -f "$out.sources"
+	cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+	    2>/dev/null | sed -n 's/^deb[[:space:]]/deb-src /p' > "$out.list"
+	[ -s "$out.list" ] || rm -f "$out.list"
+}
+
+# fetch PACKAGE: unpacks its source into $work/src/PACKAGE-*, once.
+fetch()
+{
+	mkdir -p "$work/src"
+	if ! compgen -G "$work/src/$1-[0-9]*/" >/dev/null; then
+		if [ -z "${updated:-}" ]; then
+			enable_deb_src
+			apt-get update -qq || echo "apt-get update had errors"
+			command -v dpkg-source >/dev/null ||
+			    DEBIAN_FRONTEND=noninteractive \
+			    apt-get install -y -qq dpkg-dev
+			updated=1
+		fi
+		# A mirror may lack the newest version: try each one listed.
+		(cd "$work/src" && apt-get source -qq "$1" >&2) || {
+			local ver
+			for ver in $(apt-cache showsrc "$1" |
+			    sed -n 's/^Version: //p' | sort -ru); do
+				(cd "$work/src" &&
+				    apt-get source -qq "$1=$ver" >&2) &&
+				    break
+			done
+		}
+	fi
+	compgen -G "$work/src/$1-[0-9]*/" | head -1
+}
+
+# Per project: the source package, the timed build command and, where
+# Debian's tree does not build with plain make, the upstream tarball to
+# unpack instead (Debian's lua Makefile wants libtool and builds C++ too).
+lua_pkg=lua5.4
+lua_orig=yes
+lua_build="make -j2 linux"
+zstd_pkg=libzstd
+zstd_orig=
+zstd_build="make -j2 zstd-release"
+
+# tree PROJECT: prints the pristine tree to copy for each build.
+tree()
+{
+	local pkg orig src tarball
+
+	eval "pkg=\$${1}_pkg orig=\$${1}_orig"
+	src=$(fetch "$pkg")
+	if [ -z "$orig" ]; then
+		echo "${src%/}"
+		return
+	fi
+	tarball=$(compgen -G "$work/src/${pkg}_*.orig.tar.*" | head -1)
+	mkdir -p "$work/orig/$1"
+	[ -n "$(ls "$work/orig/$1")" ] ||
+	    tar xf "$tarball" -C "$work/orig/$1"
+	compgen -G "$work/orig/$1/*/" | head -1 | sed 's|/$||'
+}
+
+variants="bare cctrace bear strace strace-seccomp"
+
+# build VARIANT PROJECT: times one build from a fresh copy; prints seconds.
+build()
+{
+	local v=$1 p=$2 src=$3 cmd t0 t1 pre
+	local tree=$work/run/$p
+
+	rm -rf "$tree"
+	mkdir -p "$work/run"
+	cp -a "$src" "$tree"
+	eval "cmd=\$${p}_build"
+	case $v in
+	bare) pre= ;;
+	cctrace) pre="$cctrace" ;;
+	bear) pre="bear --" ;;
+	strace) pre="strace -f -e trace=execve -o /dev/null" ;;
+	strace-seccomp)
+		pre="strace -f --seccomp-bpf -e trace=execve -o /dev/null" ;;
+	esac
+	t0=$(date +%s.%N)
+	(cd "$tree" && export PWD="$tree" && $pre $cmd >/dev/null 2>&1) ||
+	    echo "warning: $v build of $p failed" >&2
+	t1=$(date +%s.%N)
+	case $v in
+	cctrace|bear)
+		if [ -f "$tree/compile_commands.json" ]; then
+			grep -c '"file":' "$tree/compile_commands.json" \
+			    > "$work/count.$p.$v" || true
+		else
+			echo 0 > "$work/count.$p.$v"
+		fi
+		;;
+	esac
+	echo "$t0 $t1" | awk '{ printf "%.3f\n", $2 - $1 }'
+}
+
+median()
+{
+	sort -n | awk '{ v[NR] = $1 } END {
+		if (NR % 2) print v[(NR + 1) / 2];
+		else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+echo "cctrace: $cctrace"
+echo "rounds: $rounds; $(nproc) CPUs; $(uname -sr)"
+for p in $projects; do
+	src=$(tree "$p")
+	echo
+	echo "== $p ($(basename "$src")): $(eval echo "\$${p}_build")"
+	rm -f "$work"/times.$p.*
+	for r in $(seq "$rounds"); do
+		for v in $variants; do
+			build $v $p "$src" >> "$work/times.$p.$v"
+		done
+	done
+	base=$(median < "$work/times.$p.bare")
+	for v in $variants; do
+		m=$(median < "$work/times.$p.$v")
+		printf "%-15s median %8.3f s  %5.2fx" $v "$m" \
+		    "$(echo "$m $base" | awk '{ print $1 / $2 }')"
+		[ -f "$work/count.$p.$v" ] &&
+		    printf "  entries %s" "$(cat "$work/count.$p.$v")"
+		echo
+	done
+	ours=$(cat "$work/count.$p.cctrace")
+	theirs=$(cat "$work/count.$p.bear")
+	[ "$ours" = "$theirs" ] ||
+	    echo "note: cctrace recorded $ours entries, bear $theirs"
+done
+rm -rf "$work/run"
