@@ -33,6 +33,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "tracer/platform.h"
 
@@ -66,6 +67,12 @@ struct report {
 };
 
 static std::unordered_map<pid_t, linux_task> tasks;
+// Creators held at their fork or clone event until the new task's first stop
+// has been seen, by the new task's id: as on FreeBSD, a process cannot go on
+// (and end) before the tracer has met its child.
+static std::unordered_map<pid_t, pid_t> held_creators;
+// New tasks met before their creator's event.
+static std::unordered_set<pid_t> early_tasks;
 static std::deque<report> reports;
 // The report being handled; valid until it is resumed.
 static report cur;
@@ -137,6 +144,40 @@ lwpid_in_use(pid_t pid, lwpid_t lwpid)
 	return false;
 }
 
+static bool
+release_creator(pid_t tid)
+{
+	auto it = held_creators.find(tid);
+	if (it == held_creators.end())
+		return false;
+	ptrace(PTRACE_CONT, it->second, 0, 0);
+	held_creators.erase(it);
+	return true;
+}
+
+// The first stop of a new task: its creator goes on, or will not be held.
+static void
+met_new_task(pid_t tid)
+{
+	if (!release_creator(tid))
+		early_tasks.insert(tid);
+}
+
+// The event of a task that created another: hold the creator until the new
+// task has been met, unless it has been already or is gone.
+static void
+on_creation(pid_t creator)
+{
+	unsigned long child = 0;
+
+	if (ptrace(PTRACE_GETEVENTMSG, creator, 0, &child) == -1 ||
+	    early_tasks.erase((pid_t)child) != 0 ||
+	    (kill((pid_t)child, 0) == -1 && errno == ESRCH))
+		ptrace(PTRACE_CONT, creator, 0, 0);
+	else
+		held_creators[(pid_t)child] = creator;
+}
+
 // The thread group of a task, from /proc; -1 if it cannot be read.
 static pid_t
 read_tgid(pid_t tid)
@@ -167,8 +208,14 @@ new_task(pid_t tid, bool first_stop)
 	pid_t tgid = read_tgid(tid);
 	linux_task t = {};
 
+	met_new_task(tid);
+	if (tgid == -1) {
+		// Gone already: its end, if it is still to come, is passed over.
+		ptrace(PTRACE_CONT, tid, 0, 0);
+		return nullptr;
+	}
 	t.tid = tid;
-	if (tgid == -1 || tgid == tid) {
+	if (tgid == tid) {
 		t.pid = t.lwpid = tid;
 		tasks[tid] = t;
 		queue_report(CLD_TRAPPED, tid, SIGTRAP, tid, PL_FLAG_CHILD,
@@ -262,8 +309,7 @@ on_stop(pid_t tid, int status)
 	case PTRACE_EVENT_FORK:
 	case PTRACE_EVENT_VFORK:
 	case PTRACE_EVENT_CLONE:
-		// The new task is met at its own first stop.
-		ptrace(PTRACE_CONT, tid, 0, 0);
+		on_creation(tid);
 		return;
 	case PTRACE_EVENT_STOP:
 		// A job-control stop is kept until SIGCONT, as it would be
@@ -300,8 +346,12 @@ static void
 on_exit(pid_t tid, int status)
 {
 	auto it = tasks.find(tid);
-	if (it == tasks.end())
+	if (it == tasks.end()) {
+		// A new task killed before its first stop, or a thread
+		// already reported gone.
+		release_creator(tid);
 		return;
+	}
 	linux_task t = it->second;
 	if (tid != t.pid) {
 		tasks.erase(it);
@@ -592,8 +642,13 @@ proc_sv_name(pid_t pid, char *name, size_t len)
 	int fd, n;
 
 	snprintf(path, sizeof(path), "/proc/%ld/exe", (long)tid);
-	if ((fd = open(path, O_RDONLY | O_CLOEXEC)) == -1)
+	if ((fd = open(path, O_RDONLY | O_CLOEXEC)) == -1) {
+		// Killed since its stop: it has no program left, its end is
+		// the next thing reported of it and nothing of it is read.
+		if (errno == ENOENT || errno == ESRCH)
+			return snprintf(name, len, "Linux ELF64") < (int)len ? 0 : -1;
 		return -1;
+	}
 	n = (int)pread(fd, ident, sizeof(ident), 0);
 	close(fd);
 	if (n != (int)sizeof(ident) || memcmp(ident, ELFMAG, SELFMAG) != 0)
