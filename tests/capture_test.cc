@@ -9,6 +9,7 @@
 #include "compdb/compdb.h"
 #include "platform-fake.h"
 #include "tracer/tracer.h"
+#include "test-util.h"
 
 namespace {
 
@@ -33,19 +34,11 @@ struct capture : testing::Test {
 
 	static void SetUpTestSuite()
 	{
-		char dir[] = "/tmp/capture_test.XXXXXX";
-		ASSERT_NE(mkdtemp(dir), nullptr);
-		srcdir = dir;
-		FILE *f = fopen((srcdir + "/x.c").c_str(), "w");
-		ASSERT_NE(f, nullptr);
-		fclose(f);
+		srcdir = make_source_dir("capture_test");
+		ASSERT_NE(srcdir, "");
 		compile_patterns();
 	}
-	static void TearDownTestSuite()
-	{
-		unlink((srcdir + "/x.c").c_str());
-		rmdir(srcdir.c_str());
-	}
+	static void TearDownTestSuite() { remove_source_dir(srcdir); }
 	void SetUp() override
 	{
 		fake_reset();

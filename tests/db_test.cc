@@ -10,17 +10,9 @@
 
 #include "compdb/compdb.h"
 #include "tracer/tracer.h"
+#include "test-util.h"
 
 namespace {
-
-string_list_ptr
-make_list(const std::vector<std::string> &items)
-{
-	string_list_ptr list(cJSON_CreateArray());
-	for (const std::string &s : items)
-		cJSON_AddItemToArray(list.get(), cJSON_CreateString(s.c_str()));
-	return list;
-}
 
 struct db_file {
 	tracer_info info = {};
@@ -32,19 +24,7 @@ struct db_file {
 	}
 	~db_file() { fclose(info.out); }
 
-	std::string
-	contents()
-	{
-		std::string s;
-		char buf[65536];
-		size_t n;
-
-		fflush(info.out);
-		rewind(info.out);
-		while ((n = fread(buf, 1, sizeof(buf), info.out)) > 0)
-			s.append(buf, n);
-		return s;
-	}
+	std::string contents() { return stream_contents(info.out); }
 };
 
 TEST(DbTest, ExactBytesForZeroOneTwoEntries)

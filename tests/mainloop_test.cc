@@ -11,6 +11,7 @@
 #include "compdb/compdb.h"
 #include "platform-fake.h"
 #include "tracer/tracer.h"
+#include "test-util.h"
 
 namespace {
 
@@ -27,19 +28,11 @@ struct mainloop_test : testing::Test {
 
 	static void SetUpTestSuite()
 	{
-		char dir[] = "/tmp/mainloop_test.XXXXXX";
-		ASSERT_NE(mkdtemp(dir), nullptr);
-		srcdir = dir;
-		FILE *f = fopen((srcdir + "/x.c").c_str(), "w");
-		ASSERT_NE(f, nullptr);
-		fclose(f);
+		srcdir = make_source_dir("mainloop_test");
+		ASSERT_NE(srcdir, "");
 		compile_patterns();
 	}
-	static void TearDownTestSuite()
-	{
-		unlink((srcdir + "/x.c").c_str());
-		rmdir(srcdir.c_str());
-	}
+	static void TearDownTestSuite() { remove_source_dir(srcdir); }
 	void SetUp() override
 	{
 		fake_reset();
@@ -58,18 +51,7 @@ struct mainloop_test : testing::Test {
 		fclose(info.out);
 	}
 
-	std::string output()
-	{
-		std::string s;
-		char buf[4096];
-		size_t n;
-
-		fflush(info.out);
-		rewind(info.out);
-		while ((n = fread(buf, 1, sizeof(buf), info.out)) > 0)
-			s.append(buf, n);
-		return s;
-	}
+	std::string output() { return stream_contents(info.out); }
 	// A compile command entered by LWP and its exit.
 	static void compile(size_t pointer_size, uint64_t base,
 	    const std::string &opt, bool succeeds)

@@ -15,19 +15,11 @@
 
 #include "compdb/compdb.h"
 #include "tracer/tracer.h"
+#include "test-util.h"
 
 namespace {
 
 std::string scratch;
-
-string_list_ptr
-make_list(const std::vector<std::string> &items)
-{
-	string_list_ptr list(cJSON_CreateArray());
-	for (const std::string &s : items)
-		cJSON_AddItemToArray(list.get(), cJSON_CreateString(s.c_str()));
-	return list;
-}
 
 std::string
 expand(std::string s)
