@@ -7,13 +7,17 @@
 #
 # ROUNDS (default 5) builds per variant, interleaved round by round; each
 # build starts from a fresh copy of the unpacked tree.  PROJECTS is a
-# space-separated subset of "lua zstd".  CCTRACE defaults to build/cctrace
+# space-separated subset of "lua zstd execloop"; execloop is no code base but
+# 1000 runs of /bin/true from a shell, the cost of tracing a process with
+# nothing to hide it.  Besides the wall time, the CPU time (user and system,
+# of the tool and every process of the build) is shown: it varies less on a
+# busy machine.  CCTRACE defaults to build/cctrace
 # (a RelWithDebInfo build, see scripts/setup.sh).  Needs root for apt-get
 # when the sources are not downloaded yet; they land in bench/work/.
 set -euo pipefail
 
 rounds=5
-projects="lua zstd"
+projects="lua zstd execloop"
 while getopts n:p: opt; do
 	case $opt in
 	n) rounds=$OPTARG ;;
@@ -90,6 +94,9 @@ lua_build="make -j2 linux"
 zstd_pkg=libzstd
 zstd_orig=
 zstd_build="make -j2 zstd-release"
+execloop_pkg=
+execloop_orig=
+execloop_build="sh -c 'i=0; while [ \$i -lt 1000 ]; do /bin/true; i=\$((i + 1)); done'"
 
 # tree PROJECT: prints the pristine tree to copy for each build.
 tree()
@@ -97,6 +104,11 @@ tree()
 	local pkg orig src tarball
 
 	eval "pkg=\$${1}_pkg orig=\$${1}_orig"
+	if [ -z "$pkg" ]; then
+		mkdir -p "$work/orig/$1"
+		echo "$work/orig/$1"
+		return
+	fi
 	src=$(fetch "$pkg")
 	if [ -z "$orig" ]; then
 		echo "${src%/}"
@@ -111,11 +123,12 @@ tree()
 
 variants="bare cctrace bear strace strace-seccomp"
 
-# build VARIANT PROJECT: times one build from a fresh copy; prints seconds.
+# build VARIANT PROJECT: times one build from a fresh copy; prints its wall
+# time and CPU time in seconds.
 build()
 {
-	local v=$1 p=$2 src=$3 cmd t0 t1 pre
-	local tree=$work/run/$p
+	local v=$1 p=$2 src=$3 cmd pre real user sys
+	local tree=$work/run/$p TIMEFORMAT='%3R %3U %3S' 
 
 	rm -rf "$tree"
 	mkdir -p "$work/run"
@@ -129,10 +142,10 @@ build()
 	strace-seccomp)
 		pre="strace -f --seccomp-bpf -e trace=execve -o /dev/null" ;;
 	esac
-	t0=$(date +%s.%N)
-	(cd "$tree" && export PWD="$tree" && $pre $cmd >/dev/null 2>&1) ||
-	    echo "warning: $v build of $p failed" >&2
-	t1=$(date +%s.%N)
+	{ time (cd "$tree" && export PWD="$tree" &&
+	    eval "$pre $cmd" >/dev/null 2>&1) ||
+	    echo "warning: $v build of $p failed" >&2; } 2> "$work/time"
+	read -r real user sys < "$work/time"
 	case $v in
 	cctrace|bear)
 		if [ -f "$tree/compile_commands.json" ]; then
@@ -143,12 +156,13 @@ build()
 		fi
 		;;
 	esac
-	echo "$t0 $t1" | awk '{ printf "%.3f\n", $2 - $1 }'
+	echo "$real $user $sys" | awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }'
 }
 
+# median COLUMN: of the numbers in that column of the input.
 median()
 {
-	sort -n | awk '{ v[NR] = $1 } END {
+	awk -v c="$1" '{ print $c }' | sort -n | awk '{ v[NR] = $1 } END {
 		if (NR % 2) print v[(NR + 1) / 2];
 		else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
@@ -165,11 +179,14 @@ for p in $projects; do
 			build $v $p "$src" >> "$work/times.$p.$v"
 		done
 	done
-	base=$(median < "$work/times.$p.bare")
+	base=$(median 1 < "$work/times.$p.bare")
+	cbase=$(median 2 < "$work/times.$p.bare")
 	for v in $variants; do
-		m=$(median < "$work/times.$p.$v")
-		printf "%-15s median %8.3f s  %5.2fx" $v "$m" \
-		    "$(echo "$m $base" | awk '{ print $1 / $2 }')"
+		m=$(median 1 < "$work/times.$p.$v")
+		c=$(median 2 < "$work/times.$p.$v")
+		printf "%-15s median %8.3f s  %5.2fx   cpu %8.3f s  %5.2fx" \
+		    $v "$m" "$(echo "$m $base" | awk '{ print $1 / $2 }')" \
+		    "$c" "$(echo "$c $cbase" | awk '{ print $1 / $2 }')"
 		[ -f "$work/count.$p.$v" ] &&
 		    printf "  entries %s" "$(cat "$work/count.$p.$v")"
 		echo
