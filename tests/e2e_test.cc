@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ struct run_options {
 	int timeout_sec = 30;
 	int extra_fd = -1;	// left open, without close-on-exec, for the build
 	bool no_pwd = false;	// start the build without PWD in its environment
+	// Called once cctrace has started, with its pid (also its process
+	// group), while it runs.
+	std::function<void(pid_t)> meanwhile;
 };
 
 struct run_result {
@@ -157,6 +161,8 @@ run_in(const std::string &dir, const std::vector<std::string> &argv,
 		ADD_FAILURE() << "fork failed";
 		return r;
 	}
+	if (opts.meanwhile)
+		opts.meanwhile(pid);
 	for (int ms = 0;; ms += 5) {
 		if (waitpid(pid, &st, WNOHANG) == pid) {
 			r.status = st;
@@ -642,6 +648,91 @@ TEST_F(E2e, BuildEndedBySignalLeavesClosedArray)
 }
 
 // --- The build's environment --------------------------------------------
+
+// The state letter of /proc/PID/stat, or 0 once the process is gone.
+char
+proc_state(pid_t pid)
+{
+	std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+	size_t paren = stat.rfind(')');
+
+	return paren == std::string::npos || paren + 2 >= stat.size() ? 0 :
+	    stat[paren + 2];
+}
+
+// Waits up to ms milliseconds for cond.
+bool
+eventually(int ms, const std::function<bool()> &cond)
+{
+	for (; ms > 0; ms -= 10) {
+		if (cond())
+			return true;
+		usleep(10000);
+	}
+	return cond();
+}
+
+// Traced processes must not outlive a killed tool unable to exec: they
+// die with it.
+TEST_F(E2e, ToolKilledTakesTheBuildWithIt)
+{
+	run_options opts;
+	pid_t sleeper = 0;
+
+	opts.timeout_sec = 10;
+	opts.meanwhile = [&](pid_t tool) {
+		std::string pidfile = path("pid");
+
+		ASSERT_TRUE(eventually(5000, [&] { return exists(pidfile) &&
+		    !slurp(pidfile).empty(); }));
+		sleeper = atoi(slurp(pidfile).c_str());
+		kill(tool, SIGKILL);
+	};
+	run_result r = run_in(dir, traced({ "sh", "-c",
+	    "sleep 30 & echo $! > pid.tmp && mv pid.tmp pid; wait" }), opts);
+
+	ASSERT_FALSE(r.timed_out);
+	ASSERT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGKILL)
+	    << describe(r);
+	ASSERT_GT(sleeper, 0);
+	EXPECT_TRUE(eventually(5000, [&] {
+		char state = proc_state(sleeper);
+		return state == 0 || state == 'Z';
+	})) << "pid " << sleeper << " still runs";
+}
+
+// Ctrl-Z stops the build with the tool, fg (SIGCONT to the group) lets both
+// go on to the end.
+TEST_F(E2e, StopAndContinueTheWholeJob)
+{
+	for (int i = 0; i < 3; i++) {
+		SCOPED_TRACE("run " + std::to_string(i));
+		std::vector<db_entry> db;
+		run_options opts;
+
+		unlink(path("after").c_str());
+		opts.timeout_sec = 20;
+		opts.meanwhile = [&](pid_t tool) {
+			usleep(100000 * (i + 1));
+			kill(-tool, SIGTSTP);
+			EXPECT_TRUE(eventually(3000, [&] {
+				return proc_state(tool) == 'T';
+			}));
+			usleep(700000);
+			EXPECT_FALSE(exists(path("after")))
+			    << "the build went on while stopped";
+			kill(-tool, SIGCONT);
+		};
+		run_result r = run_in(dir, traced({ "sh", "-c",
+		    "sleep 0.5; cc -c a.c -o /dev/null; touch after" }), opts);
+
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		EXPECT_TRUE(exists(path("after")));
+		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+		ASSERT_EQ(db.size(), 1u);
+		expect_a_c(db[0], cc_a);
+	}
+}
 
 TEST_F(E2e, NoDescriptorOfTheToolLeaksIntoTheBuild)
 {
