@@ -32,6 +32,20 @@ spawner(void *arg)
 	return NULL;
 }
 
+/* vfork in a frame of its own, so that no variable of the caller's can be
+ * clobbered by the child. */
+static pid_t
+vfork_exec(void)
+{
+	pid_t pid = vfork();
+
+	if (pid == 0) {
+		execvp(cmd[0], cmd);
+		_exit(127);
+	}
+	return pid;
+}
+
 static int
 burst(int n)
 {
@@ -45,7 +59,7 @@ burst(int n)
 			pid = fork();
 			break;
 		case 1:
-			pid = vfork();
+			pid = vfork_exec();
 			break;
 		case 2:
 			if (posix_spawnp(&pid, cmd[0], NULL, NULL, cmd,
