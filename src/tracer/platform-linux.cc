@@ -581,12 +581,18 @@ pt_get_sc_args(lwpid_t lwpid, uint64_t *args, size_t n)
 	return 0;
 }
 
+// The task through which to reach process pid: the stopped one, as the
+// leader may have exited while other threads run.
+static pid_t
+stopped_tid(pid_t pid)
+{
+	return cur.pid == pid && cur.resume_tid != 0 ? cur.resume_tid : pid;
+}
+
 int
 pt_read_d(pid_t pid, uint64_t address, void *buffer, size_t length)
 {
-	// The leader may have exited while other threads run: read through
-	// the stopped thread.
-	pid_t tid = cur.pid == pid && cur.resume_tid != 0 ? cur.resume_tid : pid;
+	pid_t tid = stopped_tid(pid);
 	struct iovec local = { buffer, length };
 	struct iovec remote = { (void *)(uintptr_t)address, length };
 
@@ -635,7 +641,7 @@ pt_detach(pid_t pid, uintptr_t /* address */)
 int
 proc_sv_name(pid_t pid, char *name, size_t len)
 {
-	pid_t tid = cur.pid == pid && cur.resume_tid != 0 ? cur.resume_tid : pid;
+	pid_t tid = stopped_tid(pid);
 	unsigned char ident[EI_NIDENT + 4];
 	char path[64];
 	uint16_t machine;
