@@ -1,0 +1,74 @@
+// The Linux backend's files and what they give each other: the exec filter
+// (platform-linux-seccomp.cc), what /proc tells (platform-linux-proc.cc), the
+// reports made of Linux stops (platform-linux-stops.cc) and the calls of
+// platform.h made from them (platform-linux.cc).  Nothing outside these files
+// includes this header.
+#ifndef CCTRACE_TRACER_PLATFORM_LINUX_H
+#define CCTRACE_TRACER_PLATFORM_LINUX_H
+
+#include <sys/ptrace.h>
+#include <sys/types.h>
+
+#include <linux/filter.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <unordered_map>
+
+#include "tracer/platform.h"
+
+// The call number FreeBSD gives execve; every exec call is reported as it.
+#define LINUX_REPORTED_EXECVE 59
+
+// --- The exec filter ---------------------------------------------------
+
+// Stops execve and execveat with SECCOMP_RET_TRACE and allows every other
+// call.
+extern const struct sock_fprog linux_exec_filter;
+
+// Installs linux_exec_filter in the calling process; -1 with errno.
+int linux_install_filter(void);
+
+// --- /proc -------------------------------------------------------------
+
+// The thread group of task tid, from /proc; -1 if it cannot be read.
+pid_t linux_read_tgid(pid_t tid);
+// The ABI of the program that task tid runs, from the ELF header of
+// /proc/TID/exe, named as FreeBSD names Linux programs; -1 with errno.
+int linux_exe_abi(pid_t tid, char *name, size_t len);
+
+// --- Reports -----------------------------------------------------------
+
+// A traced task.  The tracer knows it by its process and an LWP id; the
+// kernel's id for it changes when a thread other than the leader execs and
+// takes the process id.
+struct linux_task {
+	pid_t tid;
+	pid_t pid;
+	lwpid_t lwpid;
+	bool in_exec;		// entered execve, resumed to see its end
+	uint64_t args[3];
+};
+
+// One report for the tracer's wait, and how to resume what it reports.
+struct linux_report {
+	int si_code;
+	pid_t pid;
+	int status;
+	lwp_info lwp;
+	pid_t resume_tid;	// 0: nothing is stopped behind this report
+	enum __ptrace_request resume_request;
+	uint64_t args[3];
+};
+
+// Every task the tracer knows, by the kernel's id.
+extern std::unordered_map<pid_t, linux_task> linux_tasks;
+// Reports not yet handed to the tracer, oldest first.
+extern std::deque<linux_report> linux_reports;
+// The report being handled; valid until it is resumed.
+extern linux_report linux_cur;
+
+bool linux_process_known(pid_t pid);
+
+#endif
