@@ -753,6 +753,47 @@ TEST_F(E2e, NoDescriptorOfTheToolLeaksIntoTheBuild)
 	}
 }
 
+// Without /proc, or with the /proc of another pid namespace, the backend
+// cannot tell a new process from a new thread: the tool says so at once and
+// the build does not start.
+TEST_F(E2e, WithoutUsableProcTheBuildDoesNotStart)
+{
+	struct {
+		const char *how;
+		std::vector<std::string> wrapper;
+		const char *message;
+	} cases[] = {
+		{ "/proc masked by a tmpfs",
+		    { "unshare", "-m", "sh", "-c",
+		    "mount -t tmpfs none /proc && exec \"$0\" \"$@\"" },
+		    "cctrace: cannot trace without /proc: /proc/self/status: "
+		    "No such file or directory\n" },
+		{ "/proc of the parent pid namespace",
+		    { "unshare", "-p", "-f" },
+		    "cctrace: cannot trace with the /proc of another pid "
+		    "namespace: /proc/self/status gives pid " },
+	};
+
+	run_result probe = run_in(dir, { "unshare", "-m", "-p", "-f", "true" });
+	if (!exited_with(probe, 0))
+		GTEST_SKIP() << "private mount and pid namespaces are not "
+		    "permitted here: " << probe.err;
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.how);
+		std::vector<std::string> cmd = c.wrapper;
+
+		for (const std::string &a : traced({ "sh", "-c",
+		    "touch ran; cc -c a.c -o /dev/null" }))
+			cmd.push_back(a);
+		run_result r = run_in(dir, cmd);
+
+		EXPECT_TRUE(exited_with(r, 1)) << describe(r);
+		EXPECT_TRUE(r.err.starts_with(c.message)) << r.err;
+		EXPECT_FALSE(exists(path("ran")));
+		EXPECT_EQ(slurp(path("compile_commands.json")), "");
+	}
+}
+
 TEST_F(E2e, WorksAsOrdinaryUser)
 {
 	std::vector<db_entry> db;

@@ -1,33 +1,70 @@
 // What the Linux backend reads in /proc: the thread group of a task, which
 // tells a new process from a new thread, and the ELF header of the program a
-// task runs.
+// task runs.  /proc must be that of the tool's own pid namespace: in another
+// the ids the kernel gives the tracer name other tasks, or none.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <elf.h>
+#include <err.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "tracer/platform-linux.h"
 
-pid_t
-linux_read_tgid(pid_t tid)
+// The number in field ("Tgid", "Pid") of the status file at path; -1 with
+// errno.
+static long
+status_field(const char *path, const char *field)
 {
-	char path[64], buf[512];
+	char buf[512], key[16];
 	ssize_t n;
 	int fd;
 
-	snprintf(path, sizeof(path), "/proc/%ld/status", (long)tid);
 	if ((fd = open(path, O_RDONLY | O_CLOEXEC)) == -1)
 		return -1;
 	n = read(fd, buf, sizeof(buf) - 1);
 	close(fd);
-	if (n <= 0)
+	if (n == -1)
 		return -1;
 	buf[n] = '\0';
-	const char *p = strstr(buf, "\nTgid:");
-	return p == nullptr ? -1 : (pid_t)strtol(p + 6, nullptr, 10);
+	snprintf(key, sizeof(key), "\n%s:", field);
+	const char *p = strstr(buf, key);
+	if (p == nullptr) {
+		errno = EINVAL;
+		return -1;
+	}
+	return strtol(p + strlen(key), nullptr, 10);
+}
+
+void
+linux_check_proc(void)
+{
+	const char *path = "/proc/self/status";
+	long pid = status_field(path, "Pid");
+
+	if (pid == -1)
+		errx(1, "cannot trace without /proc: %s: %s", path,
+		    strerror(errno));
+	if (pid != (long)getpid())
+		errx(1, "cannot trace with the /proc of another pid namespace: "
+		    "%s gives pid %ld, not %ld", path, pid, (long)getpid());
+}
+
+pid_t
+linux_tgid(pid_t tid)
+{
+	char path[64];
+	long tgid;
+
+	snprintf(path, sizeof(path), "/proc/%ld/status", (long)tid);
+	// The task is stopped, so its entry is there: its entry stays until
+	// the tracer has collected its end.
+	if ((tgid = status_field(path, "Tgid")) == -1)
+		err(1, "cannot tell the process of task %ld from %s", (long)tid,
+		    path);
+	return (pid_t)tgid;
 }
 
 int

@@ -139,15 +139,10 @@ static linux_task *
 new_task(pid_t tid, bool first_stop)
 {
 	pid_t resume = first_stop ? tid : 0;
-	pid_t tgid = linux_read_tgid(tid);
+	pid_t tgid = linux_tgid(tid);
 	linux_task t = {};
 
 	met_new_task(tid);
-	if (tgid == -1) {
-		// Gone already: its end, if it is still to come, is passed over.
-		ptrace(PTRACE_CONT, tid, 0, 0);
-		return nullptr;
-	}
 	t.tid = tid;
 	if (tgid == tid) {
 		t.pid = t.lwpid = tid;

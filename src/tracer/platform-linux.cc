@@ -35,6 +35,9 @@ proc_vfork(void)
 	int go[2];
 	pid_t pid;
 
+	// New tasks are told from threads through /proc: without it they
+	// would be lost, so the build does not start.
+	linux_check_proc();
 	// The child waits on the pipe until it is traced, so that nothing it
 	// runs escapes the tracer.
 	if (pipe2(go, O_CLOEXEC) == -1)

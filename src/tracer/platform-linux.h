@@ -32,8 +32,11 @@ int linux_install_filter(void);
 
 // --- /proc -------------------------------------------------------------
 
-// The thread group of task tid, from /proc; -1 if it cannot be read.
-pid_t linux_read_tgid(pid_t tid);
+// Ends the tool unless /proc is that of the tool's own pid namespace.
+void linux_check_proc(void);
+// The thread group of task tid, which is stopped; ends the tool if /proc
+// cannot tell it.
+pid_t linux_tgid(pid_t tid);
 // The ABI of the program that task tid runs, from the ELF header of
 // /proc/TID/exe, named as FreeBSD names Linux programs; -1 with errno.
 int linux_exe_abi(pid_t tid, char *name, size_t len);
