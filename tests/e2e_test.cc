@@ -794,23 +794,71 @@ TEST_F(E2e, WithoutUsableProcTheBuildDoesNotStart)
 	}
 }
 
+// Why the tests as an ordinary user cannot run here, or "".
+std::string
+why_not_as_nobody(void)
+{
+	if (geteuid() != 0)
+		return "needs root to become uid 65534";
+	if (access("/usr/bin/setpriv", X_OK) != 0)
+		return "setpriv is not installed";
+	if (!nobody_can_run(CCTRACE_BIN))
+		return "uid 65534 cannot run " CCTRACE_BIN;
+	return "";
+}
+
+// cctrace's argument vector for the command cmd, run as uid 65534.
+std::vector<std::string>
+traced_as_nobody(const std::vector<std::string> &cmd)
+{
+	std::vector<std::string> v = { "setpriv", "--reuid=65534",
+	    "--regid=65534", "--clear-groups" };
+
+	for (const std::string &a : traced(cmd))
+		v.push_back(a);
+	return v;
+}
+
 TEST_F(E2e, WorksAsOrdinaryUser)
 {
 	std::vector<db_entry> db;
+	std::string why = why_not_as_nobody();
 
-	if (geteuid() != 0)
-		GTEST_SKIP() << "needs root to become uid 65534";
-	if (access("/usr/bin/setpriv", X_OK) != 0)
-		GTEST_SKIP() << "setpriv is not installed";
-	if (!nobody_can_run(CCTRACE_BIN))
-		GTEST_SKIP() << "uid 65534 cannot run " CCTRACE_BIN;
+	if (!why.empty())
+		GTEST_SKIP() << why;
 	ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
-	run_result r = run_in(dir, { "setpriv", "--reuid=65534",
-	    "--regid=65534", "--clear-groups", CCTRACE_BIN, "sh", "-c",
-	    "cc -c a.c -o a.o && id -u > uid" });
+	run_result r = run_in(dir, traced_as_nobody({ "sh", "-c",
+	    "cc -c a.c -o a.o && id -u > uid" }));
 
 	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
 	EXPECT_EQ(slurp(path("uid")), "65534\n");
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 1u);
+	expect_a_c(db[0], { "cc", "-c", "a.c", "-o", "a.o" });
+}
+
+// An ordinary user may not look into a process that is not dumpable: one
+// that runs a program the user may execute but not read, or that made
+// itself so and forks.  Such processes are followed all the same, and the
+// build goes on to its end.
+TEST_F(E2e, ProcessesTheUserMayNotInspectDoNotStopTheBuild)
+{
+	std::vector<db_entry> db;
+	std::string why = why_not_as_nobody();
+
+	if (!why.empty())
+		GTEST_SKIP() << why;
+	if (!nobody_can_run(E2E_UNDUMPABLE))
+		GTEST_SKIP() << "uid 65534 cannot run " E2E_UNDUMPABLE;
+	ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+	spew(path("xonly"), slurp("/bin/true"));
+	ASSERT_EQ(chmod(path("xonly").c_str(), 0711), 0);
+	run_result r = run_in(dir, traced_as_nobody({ "sh", "-c",
+	    "./xonly && " E2E_UNDUMPABLE " true && cc -c a.c -o a.o && "
+	    "echo done" }));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	EXPECT_EQ(r.out, "done\n");
 	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
 	ASSERT_EQ(db.size(), 1u);
 	expect_a_c(db[0], { "cc", "-c", "a.c", "-o", "a.o" });

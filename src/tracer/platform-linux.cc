@@ -10,17 +10,22 @@
 // handled, or from what the backend knows of every task.
 #include <sys/ptrace.h>
 #include <sys/uio.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <elf.h>
 #include <err.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "tracer/platform-linux.h"
+
+// The size of i386's struct user_regs_struct: 17 registers of 4 bytes.
+#define I386_REGS_SIZE 68
 
 static constexpr int TRACE_OPTIONS = PTRACE_O_TRACESYSGOOD |
     PTRACE_O_TRACEEXEC | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
@@ -257,16 +262,44 @@ pt_detach(pid_t pid, uintptr_t /* address */)
 	return rc;
 }
 
-// The ABI of the program a process runs, named as FreeBSD names Linux
-// programs, from the ELF header of its executable.
+// The size of the general registers of stopped task tid, which is that of
+// the mode its code runs in; -1 with errno.
+static int
+regset_size(pid_t tid)
+{
+	struct user_regs_struct regs;
+	struct iovec iov = { &regs, sizeof(regs) };
+
+	if (ptrace(PTRACE_GETREGSET, tid, NT_PRSTATUS, &iov) == -1)
+		return -1;
+	return (int)iov.iov_len;
+}
+
+// The ABI of a process, named as FreeBSD names Linux programs: that of the
+// code the stopped task runs, which ptrace tells of any task it has
+// stopped, whoever may read its program.
 int
 proc_sv_name(pid_t pid, char *name, size_t len)
 {
-	if (linux_exe_abi(stopped_tid(pid), name, len) == 0)
+	pid_t tid = stopped_tid(pid);
+	const char *abi;
+	int n;
+
+	if ((n = regset_size(tid)) == (int)sizeof(user_regs_struct))
+		abi = "Linux ELF64";
+	else if (n == I386_REGS_SIZE)
+		abi = "Linux ELF32";
+	else if (n != -1)
+		abi = "Linux unknown";
+	else if (linux_exe_abi(tid, name, len) == 0)
+		// Only SIGKILL takes a task out of a ptrace stop: it is
+		// ending, and its program, while it lasts, names the ABI.
 		return 0;
-	// Killed since its stop: it has no program left, its end is the next
-	// thing reported of it and nothing of it is read.
-	if (errno == ENOENT || errno == ESRCH)
-		return snprintf(name, len, "Linux ELF64") < (int)len ? 0 : -1;
-	return -1;
+	else
+		// Ending, and its program is gone or not ours to read: its
+		// end is the next thing reported of it, and nothing of it is
+		// read before.
+		abi = "Linux ELF64";
+	n = snprintf(name, len, "%s", abi);
+	return n < 0 || (size_t)n >= len ? -1 : 0;
 }
