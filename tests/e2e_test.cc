@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -276,6 +277,29 @@ nobody_can_run(const char *path)
 	}
 	return pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) &&
 	    WEXITSTATUS(st) == 0;
+}
+
+// The state letter of /proc/PID/stat, or 0 once the process is gone.
+char
+proc_state(pid_t pid)
+{
+	std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+	size_t paren = stat.rfind(')');
+
+	return paren == std::string::npos || paren + 2 >= stat.size() ? 0 :
+	    stat[paren + 2];
+}
+
+// Waits up to ms milliseconds for cond.
+bool
+eventually(int ms, const std::function<bool()> &cond)
+{
+	for (; ms > 0; ms -= 10) {
+		if (cond())
+			return true;
+		usleep(10000);
+	}
+	return cond();
 }
 
 int
@@ -597,6 +621,60 @@ TEST_F(E2e, GrandchildrenOutlivingTheBuildAreFollowed)
 	}
 }
 
+// A process ends while it forks, by another thread's _exit or by an outside
+// SIGKILL that comes while it is stopped at a fork: every child it created
+// runs, including those created in its last moments, which the tool must
+// follow although their creator is gone.  The test adopts the orphans (as a
+// child subreaper) to count how each ended: run (status 7) or killed before
+// it ran.
+TEST_F(E2e, ChildrenOfAProcessEndingWhileItForksAllRun)
+{
+	ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
+	for (int i = 0; i < 24; i++) {
+		const char *mode = i < 4 ? "thread" : "kill";
+		SCOPED_TRACE(std::string(mode) + " batch " + std::to_string(i));
+		int ran = 0, lost = 0, st;
+		run_options opts;
+		pid_t pid;
+
+		unlink(path("pid").c_str());
+		if (i >= 4) {
+			opts.meanwhile = [&](pid_t) {
+				std::string pidfile = path("pid");
+				pid_t worker;
+
+				ASSERT_TRUE(eventually(5000, [&] {
+					return exists(pidfile);
+				}));
+				worker = atoi(slurp(pidfile).c_str());
+				// Stopped at a fork: its child may not have
+				// been met yet.
+				eventually(2000, [&] {
+					return proc_state(worker) == 't';
+				});
+				kill(worker, SIGKILL);
+			};
+		}
+		run_result r = run_in(dir, traced({ E2E_FORK_EXIT, mode, "300" }),
+		    opts);
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		// The orphans end on their own, or are being killed with
+		// the tool: wait for the last.
+		EXPECT_TRUE(eventually(10000, [&] {
+			while ((pid = waitpid(-1, &st, WNOHANG)) > 0) {
+				if (WIFEXITED(st) && WEXITSTATUS(st) == 7)
+					ran++;
+				else
+					lost++;
+			}
+			return pid == -1 && errno == ECHILD;
+		}));
+		EXPECT_GT(ran, 0);
+		EXPECT_EQ(lost, 0) << ran << " children ran";
+	}
+	prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+}
+
 // --- Signals -------------------------------------------------------------
 
 TEST_F(E2e, SignalsReachTracedProgramsAsUntraced)
@@ -648,29 +726,6 @@ TEST_F(E2e, BuildEndedBySignalLeavesClosedArray)
 }
 
 // --- The build's environment --------------------------------------------
-
-// The state letter of /proc/PID/stat, or 0 once the process is gone.
-char
-proc_state(pid_t pid)
-{
-	std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-	size_t paren = stat.rfind(')');
-
-	return paren == std::string::npos || paren + 2 >= stat.size() ? 0 :
-	    stat[paren + 2];
-}
-
-// Waits up to ms milliseconds for cond.
-bool
-eventually(int ms, const std::function<bool()> &cond)
-{
-	for (; ms > 0; ms -= 10) {
-		if (cond())
-			return true;
-		usleep(10000);
-	}
-	return cond();
-}
 
 // Traced processes must not outlive a killed tool unable to exec: they
 // die with it.

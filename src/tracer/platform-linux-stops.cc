@@ -4,8 +4,8 @@
 // process, as FreeBSD gives them, and keeps the stops it needs for itself
 // (fork events, job-control stops, failed attempts of the started command's
 // own execvp) away from the tracer.  Some reports have no stopped task
-// behind them (a thread that has exited, a new task met before its first
-// stop): resuming such a report does nothing.
+// behind them (a thread that has exited): resuming such a report does
+// nothing.
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 
@@ -13,7 +13,6 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <unordered_set>
 
 #include "tracer/platform-linux.h"
 
@@ -22,13 +21,6 @@
 std::unordered_map<pid_t, linux_task> linux_tasks;
 std::deque<linux_report> linux_reports;
 linux_report linux_cur;
-
-// Creators held at their fork or clone event until the new task's first stop
-// has been seen, by the new task's id: as on FreeBSD, a process cannot go on
-// (and end) before the tracer has met its child.
-static std::unordered_map<pid_t, pid_t> held_creators;
-// New tasks met before their creator's event.
-static std::unordered_set<pid_t> early_tasks;
 
 static linux_report
 make_report(int si_code, pid_t pid, int status, lwpid_t lwpid, int flags,
@@ -98,43 +90,10 @@ lwpid_in_use(pid_t pid, lwpid_t lwpid)
 	return false;
 }
 
-static bool
-release_creator(pid_t tid)
-{
-	auto it = held_creators.find(tid);
-	if (it == held_creators.end())
-		return false;
-	ptrace(PTRACE_CONT, it->second, 0, 0);
-	held_creators.erase(it);
-	return true;
-}
-
-// The first stop of a new task: its creator goes on, or will not be held.
-static void
-met_new_task(pid_t tid)
-{
-	if (!release_creator(tid))
-		early_tasks.insert(tid);
-}
-
-// The event of a task that created another: hold the creator until the new
-// task has been met, unless it has been already or is gone.
-static void
-on_creation(pid_t creator)
-{
-	unsigned long child = 0;
-
-	if (ptrace(PTRACE_GETEVENTMSG, creator, 0, &child) == -1 ||
-	    early_tasks.erase((pid_t)child) != 0 ||
-	    (kill((pid_t)child, 0) == -1 && errno == ESRCH))
-		ptrace(PTRACE_CONT, creator, 0, 0);
-	else
-		held_creators[(pid_t)child] = creator;
-}
-
 // A stop of a task never seen before: the first stop of a new process or
 // thread, told apart by its thread group, whatever event created it and
-// whether or not its creator's event has been seen.
+// whether or not its creator's event has been seen (or ever will be: a
+// creator killed in its fork does not stop there).
 static linux_task *
 new_task(pid_t tid, bool first_stop)
 {
@@ -142,13 +101,21 @@ new_task(pid_t tid, bool first_stop)
 	pid_t tgid = linux_tgid(tid);
 	linux_task t = {};
 
-	met_new_task(tid);
 	t.tid = tid;
 	if (tgid == tid) {
+		// With no other task known, the reports waiting are the
+		// last ends of the tracer's processes: the new process goes
+		// first, or the tracer would end without it.
+		bool last = linux_tasks.empty();
+		linux_report r = make_report(CLD_TRAPPED, tid, SIGTRAP, tid,
+		    PL_FLAG_CHILD, resume, PTRACE_CONT);
+
 		t.pid = t.lwpid = tid;
 		linux_tasks[tid] = t;
-		linux_reports.push_back(make_report(CLD_TRAPPED, tid, SIGTRAP,
-		    tid, PL_FLAG_CHILD, resume, PTRACE_CONT));
+		if (last)
+			linux_reports.push_front(r);
+		else
+			linux_reports.push_back(r);
 		return &linux_tasks[tid];
 	}
 	if (!linux_process_known(tgid)) {
@@ -233,11 +200,6 @@ on_stop(pid_t tid, int status)
 	case PTRACE_EVENT_EXEC:
 		on_exec(tid);
 		return;
-	case PTRACE_EVENT_FORK:
-	case PTRACE_EVENT_VFORK:
-	case PTRACE_EVENT_CLONE:
-		on_creation(tid);
-		return;
 	case PTRACE_EVENT_STOP:
 		// A job-control stop is kept until SIGCONT, as it would be
 		// untraced; anything else here is a wake-up.
@@ -250,6 +212,8 @@ on_stop(pid_t tid, int status)
 	case 0:
 		break;
 	default:
+		// Fork, vfork and clone events: the new task is met at its
+		// own first stop.
 		ptrace(PTRACE_CONT, tid, 0, 0);
 		return;
 	}
@@ -273,12 +237,10 @@ static void
 on_exit(pid_t tid, int status)
 {
 	auto it = linux_tasks.find(tid);
-	if (it == linux_tasks.end()) {
+	if (it == linux_tasks.end())
 		// A new task killed before its first stop, or a thread
 		// already reported gone.
-		release_creator(tid);
 		return;
-	}
 	linux_task t = it->second;
 	if (tid != t.pid) {
 		linux_tasks.erase(it);
@@ -297,13 +259,36 @@ on_exit(pid_t tid, int status)
 		    PTRACE_CONT));
 }
 
+// Whether the kernel still has a task traced by the tool that the backend
+// does not know: a new task whose first stop is still to come.
+static bool
+unmet_tasks(void)
+{
+	siginfo_t si;
+
+	for (;;) {
+		si.si_pid = 0;
+		if (waitid(P_ALL, 0, &si, WEXITED | WSTOPPED | WNOHANG |
+		    WNOWAIT | __WALL) == 0)
+			return true;
+		if (errno != EINTR)
+			return false;
+	}
+}
+
 int
 wait_traced(siginfo_t *si)
 {
 	int status;
 	pid_t tid;
 
-	while (linux_reports.empty()) {
+	// The tracer ends with its last known process.  That may have
+	// created another whose first stop is still to come (new tasks are
+	// met there, and a creator killed in its fork never stops at its
+	// event): the kernel still traces it, and it is met before the
+	// tracer can be told that the last has ended.
+	while (linux_reports.empty() ||
+	    (linux_tasks.empty() && unmet_tasks())) {
 		if ((tid = waitpid(-1, &status, __WALL)) == -1)
 			return -1;
 		if (WIFSTOPPED(status))
