@@ -808,6 +808,41 @@ TEST_F(E2e, NoDescriptorOfTheToolLeaksIntoTheBuild)
 	}
 }
 
+// A program of the build that installs a seccomp filter of its own, whose
+// SECCOMP_RET_TRACE makes a call fail with ENOSYS when nothing traces it for
+// that filter, sees the same under the tool, which goes on recording the
+// execs its own filter stops.
+TEST_F(E2e, ProgramsOwnSeccompFilterActsAsUntraced)
+{
+	struct {
+		const char *call;
+		const char *out;
+		size_t entries;
+	} cases[] = {
+		{ "getppid", "getppid -1 ENOSYS\n", 1 },
+		{ "execve", "execve -1 ENOSYS\n", 0 },
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.call);
+		std::vector<std::string> cmd = cc_a;
+		std::vector<db_entry> db;
+
+		cmd.insert(cmd.begin(), { E2E_OWN_FILTER, c.call });
+		run_result bare = run_in(dir, cmd);
+		ASSERT_TRUE(exited_with(bare, 0)) << describe(bare);
+		EXPECT_EQ(bare.out, c.out);
+
+		run_result r = run_in(dir, traced(cmd));
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		EXPECT_EQ(r.out, bare.out);
+		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+		ASSERT_EQ(db.size(), c.entries);
+		if (c.entries == 1)
+			expect_a_c(db[0], cc_a);
+	}
+}
+
 // Without /proc, or with the /proc of another pid namespace, the backend
 // cannot tell a new process from a new thread: the tool says so at once and
 // the build does not start.

@@ -1,7 +1,10 @@
 // The exec filter: a seccomp program that every traced task inherits and that
-// stops it only where an exec call starts.
+// stops it only where an exec call starts; and the answer to a stop that
+// another filter asked for.
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/syscall.h>
+#include <sys/user.h>
 
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -22,7 +25,7 @@ static struct sock_filter exec_filter[] = {
 	BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
 	BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, X86_64_EXECVE, 1, 0),
 	BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, X86_64_EXECVEAT, 0, 1),
-	BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE),
+	BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | LINUX_FILTER_TAG),
 	BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
 };
 
@@ -43,4 +46,16 @@ linux_install_filter(void)
 		return -1;
 	return (int)syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0,
 	    &linux_exec_filter);
+}
+
+int
+linux_fail_call(pid_t tid, int error)
+{
+	// Call number -1 skips the call; what is then in rax is its result.
+	if (ptrace(PTRACE_POKEUSER, tid, offsetof(struct user, regs.orig_rax),
+	    (long)-1) == -1 ||
+	    ptrace(PTRACE_POKEUSER, tid, offsetof(struct user, regs.rax),
+	    (long)-error) == -1)
+		return -1;
+	return 0;
 }

@@ -2,8 +2,8 @@
 //
 // A Linux stop is one task's: the backend turns it into a report on its
 // process, as FreeBSD gives them, and keeps the stops it needs for itself
-// (fork events, job-control stops, failed attempts of the started command's
-// own execvp) away from the tracer.  Some reports have no stopped task
+// (fork events, job-control stops, the seccomp stops of a traced program's
+// own filter) away from the tracer.  Some reports have no stopped task
 // behind them (a thread that has exited): resuming such a report does
 // nothing.
 #include <sys/ptrace.h>
@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <err.h>
 
 #include "tracer/platform-linux.h"
 
@@ -141,6 +142,16 @@ on_seccomp(linux_task *t)
 
 	if (ptrace(PTRACE_GET_SYSCALL_INFO, t->tid, sizeof(info), &info) <= 0 ||
 	    info.op != PTRACE_SYSCALL_INFO_SECCOMP) {
+		// Killed since its stop: nothing is left to answer.
+		ptrace(PTRACE_CONT, t->tid, 0, 0);
+		return;
+	}
+	if (info.seccomp.ret_data != LINUX_FILTER_TAG) {
+		// The SECCOMP_RET_TRACE of a filter of the program's own:
+		// with no tracer of its own the call fails with ENOSYS.
+		if (linux_fail_call(t->tid, ENOSYS) == -1 && errno != ESRCH)
+			err(1, "cannot answer the seccomp stop of task %ld",
+			    (long)t->tid);
 		ptrace(PTRACE_CONT, t->tid, 0, 0);
 		return;
 	}

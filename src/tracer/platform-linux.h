@@ -23,12 +23,19 @@
 
 // --- The exec filter ---------------------------------------------------
 
-// Stops execve and execveat with SECCOMP_RET_TRACE and allows every other
-// call.
+// The data of the filter's SECCOMP_RET_TRACE.  A seccomp stop that carries
+// anything else comes from a filter the traced program installed itself.
+#define LINUX_FILTER_TAG 0x6363
+
+// Stops execve and execveat with SECCOMP_RET_TRACE | LINUX_FILTER_TAG and
+// allows every other call.
 extern const struct sock_fprog linux_exec_filter;
 
 // Installs linux_exec_filter in the calling process; -1 with errno.
 int linux_install_filter(void);
+// Makes the call tid is stopped at the entry of fail with error, without
+// running it; -1 with errno.
+int linux_fail_call(pid_t tid, int error);
 
 // --- /proc -------------------------------------------------------------
 
