@@ -44,6 +44,7 @@ struct capture : testing::Test {
 		fake_reset();
 		proc.pid = PID;
 		proc.abi = abi_table[0].abi;
+		fake.sv_names[PID] = "FreeBSD ELF64";
 		LIST_INIT(&proc.threadlist);
 		thread.proc = &proc;
 		thread.lwpid = LWP;
@@ -128,6 +129,47 @@ TEST_F(capture, LaterAttemptReplacesPendingEntry)
 	script_exec(LWP, "/bin/true", { "true" }, { "PWD=" + srcdir });
 	enter(59, 3);
 	EXPECT_EQ(thread.pending, nullptr);
+}
+
+// The vectors are read with the pointer size of the call, which the platform
+// names at each entry: on Linux a 64-bit program may make it as i386 or x32
+// code, and a 32-bit one as x86_64 code.
+TEST_F(capture, VectorsAreReadWithThePointerSizeOfTheCall)
+{
+	struct {
+		const char *abi;
+		size_t pointer_size;	// 0: not read at all
+	} calls[] = {
+		{ "Linux ELF32", 4 },
+		{ "Linux ELF64", 8 },
+		{ "Linux ELF32", 4 },
+		{ "Linux unknown", 0 },
+	};
+	uint64_t base = 10 * PAGE;
+
+	for (auto &c : calls) {
+		SCOPED_TRACE(c.abi);
+		fake.sv_names[PID] = c.abi;
+		fake.reads.clear();
+		fake_script_exec(PID, LWP, base, c.pointer_size ?
+		    c.pointer_size : 8, "/usr/bin/cc",
+		    { "cc", "-c", "x.c" }, { "PWD=" + srcdir });
+		base += 10 * PAGE;
+		testing::internal::CaptureStderr();
+		enter(59, 3);
+		std::string err = testing::internal::GetCapturedStderr();
+		if (c.pointer_size == 0) {
+			EXPECT_EQ(thread.pending, nullptr);
+			EXPECT_TRUE(fake.reads.empty());
+			EXPECT_NE(err.find("ABI Linux unknown for pid 7 is not "
+			    "supported"), std::string::npos) << err;
+			continue;
+		}
+		ASSERT_NE(thread.pending, nullptr);
+		EXPECT_EQ(pending_args(), (std::vector<std::string>{ "cc",
+		    "-c", "x.c" }));
+		EXPECT_EQ(proc.abi->pointer_size, c.pointer_size);
+	}
 }
 
 }

@@ -28,6 +28,11 @@ enter_syscall(tracer_info *info, traced_thread *thread,
 	// Not execve under this ABI: argv and envp need not exist.
 	if (narg < 3)
 		return;
+	// The pointer size is that of the call: on Linux a 64-bit program
+	// may make it as i386 or x32 code.
+	thread->proc->abi = identify_abi(thread->proc->pid);
+	if (thread->proc->abi == nullptr)
+		return;
 	malloc_ptr<uint64_t> args(
 	    static_cast<uint64_t *>(calloc(narg, sizeof(uint64_t))));
 	if (args == nullptr)

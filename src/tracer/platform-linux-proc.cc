@@ -88,6 +88,9 @@ linux_exe_abi(pid_t tid, char *name, size_t len)
 			n = snprintf(name, len, "Linux ELF64");
 		else if (ident[EI_CLASS] == ELFCLASS32 && machine == EM_386)
 			n = snprintf(name, len, "Linux ELF32");
+		else if (ident[EI_CLASS] == ELFCLASS32 && machine == EM_X86_64)
+			// x32: 4-byte pointers, like i386.
+			n = snprintf(name, len, "Linux ELF32");
 		else
 			n = snprintf(name, len, "Linux ELF%d machine %u",
 			    ident[EI_CLASS] == ELFCLASS64 ? 64 : 32, machine);

@@ -17,8 +17,6 @@
 
 #include "tracer/platform-linux.h"
 
-#define EXECVEAT_NR 322
-
 std::unordered_map<pid_t, linux_task> linux_tasks;
 std::deque<linux_report> linux_reports;
 linux_report linux_cur;
@@ -48,7 +46,7 @@ queue_trap(const linux_task &t, int flags, pid_t resume_tid,
 }
 
 // The records of an exec's entry and end carry execve's number and its
-// three arguments, whichever of execve and execveat was called.
+// three arguments, whichever exec call of whichever ABI was made.
 static void
 queue_exec_trap(const linux_task &t, int flags, pid_t resume_tid,
     enum __ptrace_request request)
@@ -57,7 +55,7 @@ queue_exec_trap(const linux_task &t, int flags, pid_t resume_tid,
 	linux_report &r = linux_reports.back();
 	r.lwp.pl_syscall_code = LINUX_REPORTED_EXECVE;
 	r.lwp.pl_syscall_narg = 3;
-	memcpy(r.args, t.args, sizeof(r.args));
+	r.call = t.call;
 }
 
 // Reports every task of process pid but keep as exited, and forgets them.
@@ -146,7 +144,9 @@ on_seccomp(linux_task *t)
 		ptrace(PTRACE_CONT, t->tid, 0, 0);
 		return;
 	}
-	if (info.seccomp.ret_data != LINUX_FILTER_TAG) {
+	if (info.seccomp.ret_data != LINUX_FILTER_TAG ||
+	    !linux_exec_call_of(info.arch, info.seccomp.nr, info.seccomp.args,
+	    &t->call)) {
 		// The SECCOMP_RET_TRACE of a filter of the program's own:
 		// with no tracer of its own the call fails with ENOSYS.
 		if (linux_fail_call(t->tid, ENOSYS) == -1 && errno != ESRCH)
@@ -155,11 +155,6 @@ on_seccomp(linux_task *t)
 		ptrace(PTRACE_CONT, t->tid, 0, 0);
 		return;
 	}
-	// execveat(dirfd, path, argv, envp, flags) carries execve's three
-	// arguments one place further.
-	int first = info.seccomp.nr == EXECVEAT_NR ? 1 : 0;
-	for (int i = 0; i < 3; i++)
-		t->args[i] = info.seccomp.args[first + i];
 	t->in_exec = true;
 	queue_exec_trap(*t, PL_FLAG_SCE, t->tid, PTRACE_SYSCALL);
 }

@@ -3,7 +3,7 @@
 //
 // FreeBSD stops a traced process at every system call; Linux ptrace doing the
 // same makes a compiler many times slower.  Here a seccomp filter, inherited
-// by every descendant, stops a task only when it enters execve or execveat
+// by every descendant, stops a task only when it enters an exec call
 // (platform-linux-seccomp.cc), and ptrace events report the ends of execs,
 // new tasks and exits; those stops become the reports the tracer waits for
 // (platform-linux-stops.cc).  The calls below answer for the report being
@@ -202,7 +202,7 @@ pt_get_sc_args(lwpid_t lwpid, uint64_t *args, size_t n)
 		return -1;
 	}
 	for (size_t i = 0; i < n; i++)
-		args[i] = i < 3 ? linux_cur.args[i] : 0;
+		args[i] = i < 3 ? linux_cur.call.args[i] : 0;
 	return 0;
 }
 
@@ -275,9 +275,10 @@ regset_size(pid_t tid)
 	return (int)iov.iov_len;
 }
 
-// The ABI of a process, named as FreeBSD names Linux programs: that of the
-// code the stopped task runs, which ptrace tells of any task it has
-// stopped, whoever may read its program.
+// The ABI of a process, named as FreeBSD names Linux programs: at an exec
+// entry that of the call itself, which a 64-bit program may make as i386 or
+// x32 code; otherwise that of the code the stopped task runs, which ptrace
+// tells of any task it has stopped, whoever may read its program.
 int
 proc_sv_name(pid_t pid, char *name, size_t len)
 {
@@ -285,7 +286,9 @@ proc_sv_name(pid_t pid, char *name, size_t len)
 	const char *abi;
 	int n;
 
-	if ((n = regset_size(tid)) == (int)sizeof(user_regs_struct))
+	if (linux_cur.pid == pid && (linux_cur.lwp.pl_flags & PL_FLAG_SCE))
+		abi = linux_cur.call.ilp32 ? "Linux ELF32" : "Linux ELF64";
+	else if ((n = regset_size(tid)) == (int)sizeof(user_regs_struct))
 		abi = "Linux ELF64";
 	else if (n == I386_REGS_SIZE)
 		abi = "Linux ELF32";

@@ -27,12 +27,22 @@
 // anything else comes from a filter the traced program installed itself.
 #define LINUX_FILTER_TAG 0x6363
 
-// Stops execve and execveat with SECCOMP_RET_TRACE | LINUX_FILTER_TAG and
-// allows every other call.
+// An exec call stopped at its entry, as execve(path, argv, envp).
+struct linux_exec_call {
+	uint64_t args[3];
+	bool ilp32;	// an i386 or x32 call: its pointers are 4 bytes
+};
+
+// Stops every exec call of the x86_64, i386 and x32 ABIs with
+// SECCOMP_RET_TRACE | LINUX_FILTER_TAG and allows every other call.
 extern const struct sock_fprog linux_exec_filter;
 
 // Installs linux_exec_filter in the calling process; -1 with errno.
 int linux_install_filter(void);
+// Whether call nr of ABI arch (an AUDIT_ARCH_* value) with the arguments
+// args[6] is an exec call the filter stops; if so fills *call.
+bool linux_exec_call_of(uint32_t arch, uint64_t nr, const uint64_t *args,
+    linux_exec_call *call);
 // Makes the call tid is stopped at the entry of fail with error, without
 // running it; -1 with errno.
 int linux_fail_call(pid_t tid, int error);
@@ -57,8 +67,8 @@ struct linux_task {
 	pid_t tid;
 	pid_t pid;
 	lwpid_t lwpid;
-	bool in_exec;		// entered execve, resumed to see its end
-	uint64_t args[3];
+	bool in_exec;		// entered an exec, resumed to see its end
+	linux_exec_call call;
 };
 
 // One report for the tracer's wait, and how to resume what it reports.
@@ -69,7 +79,7 @@ struct linux_report {
 	lwp_info lwp;
 	pid_t resume_tid;	// 0: nothing is stopped behind this report
 	enum __ptrace_request resume_request;
-	uint64_t args[3];
+	linux_exec_call call;	// of an exec entry or end
 };
 
 // Every task the tracer knows, by the kernel's id.
