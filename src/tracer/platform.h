@@ -1,7 +1,7 @@
 // The process-debugging and process-control calls the tracer makes, with
-// FreeBSD's meaning and values.  One file per platform implements them
-// (platform-freebsd.cc, platform-linux.cc); the build picks it.  Nothing else
-// in the tracer includes a kernel header.
+// FreeBSD's meaning and values.  The files of one platform implement them
+// (platform-freebsd.cc; platform-linux*.cc); the build picks them.  Nothing
+// else in the tracer includes a kernel header.
 #ifndef CCTRACE_TRACER_PLATFORM_H
 #define CCTRACE_TRACER_PLATFORM_H
 
