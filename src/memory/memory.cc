@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <err.h>
+#include <unistd.h>
 
 #include "memory/memory.h"
 #include "tracer/tracer.h"
@@ -18,9 +19,30 @@ read_tracee(pid_t pid, uint64_t address, void *buffer, size_t length)
 	return 0;
 }
 
+// Above any ARG_MAX an exec honours (Linux caps the arguments of one exec at
+// 6 MiB whatever the stack limit, FreeBSD/amd64 at 512 KiB), and a bound on
+// what a runaway string can make the tool allocate.
+#define STRING_MAX_CAP (64 * 1024 * 1024)
+
+size_t
+tracee_string_max(void)
+{
+	static size_t max;
+
+	if (max == 0) {
+		long n = sysconf(_SC_ARG_MAX);
+
+		if (n < TRACEE_PAGE_SIZE || n > STRING_MAX_CAP)
+			n = STRING_MAX_CAP;
+		max = (size_t)n;
+	}
+	return max;
+}
+
 char *
 read_tracee_string(pid_t pid, uint64_t address)
 {
+	const size_t limit = tracee_string_max();
 	size_t chunk = TRACEE_PAGE_SIZE - address % TRACEE_PAGE_SIZE;
 	size_t size = chunk, offset = 0;
 	char *buffer = static_cast<char *>(malloc(size));
@@ -34,21 +56,21 @@ read_tracee_string(pid_t pid, uint64_t address)
 		if (memchr(buffer + offset, '\0', chunk) != nullptr)
 			return buffer;
 		offset += chunk;
-		if (offset == TRACEE_STRING_MAX)
+		if (offset == limit)
 			break;
 		// On page by page; the buffer doubles so that a long string
 		// costs linear time.
 		chunk = TRACEE_PAGE_SIZE;
-		if (chunk > TRACEE_STRING_MAX - offset)
-			chunk = TRACEE_STRING_MAX - offset;
+		if (chunk > limit - offset)
+			chunk = limit - offset;
 		if (offset + chunk > size) {
 			size_t grown = size * 2;
 			char *p;
 
 			if (grown < offset + chunk)
 				grown = offset + chunk;
-			if (grown > TRACEE_STRING_MAX)
-				grown = TRACEE_STRING_MAX;
+			if (grown > limit)
+				grown = limit;
 			p = static_cast<char *>(realloc(buffer, grown));
 			if (p == nullptr)
 				break;

@@ -13,8 +13,10 @@
 struct tracer_info;
 
 #define TRACEE_PAGE_SIZE 4096
-// Longest string read from a tracee, terminator included: FreeBSD's ARG_MAX.
-#define TRACEE_STRING_MAX (256 * 1024)
+
+// The longest string read from a tracee, terminator included: the system's
+// ARG_MAX, as no exec accepts a longer argument.
+size_t tracee_string_max(void);
 
 int read_tracee(pid_t pid, uint64_t address, void *buffer, size_t length);
 // A malloc'd copy of the NUL-terminated string at address, or nullptr.
