@@ -40,9 +40,19 @@ enter_syscall(tracer_info *info, traced_thread *thread,
 	if (argv == nullptr || envp == nullptr)
 		return;
 	get_string_array(info, args.get()[1], argv.get());
+	if (!is_compiler(cJSON_GetStringValue(cJSON_GetArrayItem(argv.get(),
+	    0))))
+		return;
 	get_string_array(info, args.get()[2], envp.get());
-	if (!recognize_compile_command(argv.get(), envp.get(), &directory,
-	    &file))
+
+	// Where the compiler will run: the kernel's word, unless it cannot or
+	// will not give it.
+	proc_cwd_info cwd;
+	const proc_cwd_info *where = &cwd;
+	if (proc_cwd(thread->proc->pid, thread->lwpid, &cwd) == -1)
+		where = nullptr;
+	if (!recognize_compile_command(argv.get(), envp.get(), where,
+	    &directory, &file))
 		return;
 
 	compile_entry *entry =

@@ -10,6 +10,7 @@
 struct tracer_info;
 struct traced_thread;
 struct lwp_info;
+struct proc_cwd_info;
 
 #define DB_FILE_NAME "compile_commands.json"
 
@@ -30,14 +31,20 @@ void db_close_array(tracer_info *info);
 
 void compile_patterns(void);
 
-// Decides whether argv/envp start a compiler on a source file.  On success
-// returns true with *directory and *file malloc'd for the caller.
+// Whether program, item 0 of an argument vector, names a compiler.
+bool is_compiler(const char *program);
+
+// Decides whether argv/envp start a compiler on a source file, in the
+// working directory cwd as the kernel reports it (nullptr where it cannot
+// say).  On success returns true with *directory and *file malloc'd for the
+// caller.
 bool recognize_compile_command(const string_list *argv,
-    const string_list *envp, char **directory, char **file);
+    const string_list *envp, const proc_cwd_info *cwd, char **directory,
+    char **file);
 
 // Recognises and, for a compile command, appends its entry at once.
 void record_compile_command(tracer_info *info, const string_list *argv,
-    const string_list *envp);
+    const string_list *envp, const proc_cwd_info *cwd);
 
 void free_compile_entry(compile_entry *entry);
 
