@@ -149,12 +149,20 @@ TEST_F(capture, DirectoryFromTheKernelOrPwd)
 		EXPECT_EQ(thread.pending->file, c.directory + "/x.c");
 		EXPECT_EQ(fake.cwd_calls, 1);
 	}
-	// Only a compiler's directory is asked for.
-	TearDown();
-	SetUp();
-	script_exec(LWP, "/bin/true", { "true", "x.c" }, { "PWD=" + srcdir });
+}
+
+// Most execs start no compiler: their name is all that is read of them.
+TEST_F(capture, OtherProgramsAreReadNoFurtherThanTheirName)
+{
+	std::vector<std::string> argv = { "true" };
+	argv.resize(400, "x.c");
+	script_exec(LWP, "/bin/true", argv, { "PWD=" + srcdir });
 	enter(59, 3);
+	EXPECT_EQ(thread.pending, nullptr);
 	EXPECT_EQ(fake.cwd_calls, 0);
+	ASSERT_EQ(fake.reads.size(), 2u);
+	EXPECT_EQ(fake.reads[0], (fake_read{ PID, 11 * PAGE, 8 }));
+	EXPECT_EQ(fake.reads[1].address, 13 * PAGE);
 }
 
 TEST_F(capture, LaterAttemptReplacesPendingEntry)

@@ -83,18 +83,59 @@ read_tracee_string(pid_t pid, uint64_t address)
 	return nullptr;
 }
 
+// The pointer size of the current thread's process, checked.
+static size_t
+pointer_size(const traced_proc *proc)
+{
+	const size_t psize = proc->abi->pointer_size;
+
+	if (psize != 4 && psize != 8)
+		errx(1, "Unsupported pointer size: %zu", psize);
+	return psize;
+}
+
+// A tracee pointer of psize bytes, widened to 64 bits.
+static uint64_t
+pointer_at(const unsigned char *p, size_t psize)
+{
+	uint64_t ptr;
+
+	if (psize == 4) {
+		uint32_t word;
+
+		memcpy(&word, p, sizeof(word));
+		return word;
+	}
+	memcpy(&ptr, p, sizeof(ptr));
+	return ptr;
+}
+
+char *
+get_first_string(tracer_info *info, uint64_t address)
+{
+	const traced_proc *proc = info->curthread->proc;
+	const size_t psize = pointer_size(proc);
+	unsigned char word[8];
+	uint64_t ptr;
+
+	// Aligned, so the pointer does not cross a page.
+	if (address % psize != 0 ||
+	    read_tracee(proc->pid, address, word, psize) != 0 ||
+	    (ptr = pointer_at(word, psize)) == 0)
+		return nullptr;
+	return read_tracee_string(proc->pid, ptr);
+}
+
 void
 get_string_array(tracer_info *info, uint64_t address, string_list *list)
 {
 	const traced_proc *proc = info->curthread->proc;
 	const pid_t pid = proc->pid;
-	const size_t psize = proc->abi->pointer_size;
+	// Checked first: the alignment test below divides by it.
+	const size_t psize = pointer_size(proc);
 	unsigned char buffer[TRACEE_PAGE_SIZE];
 	size_t block;
 
-	// Checked first: the alignment test below divides by it.
-	if (psize != 4 && psize != 8)
-		errx(1, "Unsupported pointer size: %zu", psize);
 	if (address % psize != 0)
 		return;
 	block = TRACEE_PAGE_SIZE - address % TRACEE_PAGE_SIZE;
@@ -103,16 +144,9 @@ get_string_array(tracer_info *info, uint64_t address, string_list *list)
 		return;
 	for (;;) {
 		for (size_t off = 0; off < block; off += psize) {
-			uint64_t ptr;
+			uint64_t ptr = pointer_at(buffer + off, psize);
 			char *text;
 
-			if (psize == 4) {
-				uint32_t word;
-
-				memcpy(&word, buffer + off, sizeof(word));
-				ptr = word;
-			} else
-				memcpy(&ptr, buffer + off, sizeof(ptr));
 			if (ptr == 0)
 				return;
 			text = read_tracee_string(pid, ptr);

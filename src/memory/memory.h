@@ -22,5 +22,8 @@ int read_tracee(pid_t pid, uint64_t address, void *buffer, size_t length);
 // A malloc'd copy of the NUL-terminated string at address, or nullptr.
 char *read_tracee_string(pid_t pid, uint64_t address);
 void get_string_array(tracer_info *info, uint64_t address, string_list *list);
+// A malloc'd copy of the first string of the pointer array at address, in
+// the process of the current thread, or nullptr.
+char *get_first_string(tracer_info *info, uint64_t address);
 
 #endif
