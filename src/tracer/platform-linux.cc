@@ -262,6 +262,13 @@ pt_detach(pid_t pid, uintptr_t /* address */)
 	return rc;
 }
 
+// The working directory of the stopped task, through /proc.
+int
+proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
+{
+	return linux_cwd(stopped_tid(pid), cwd);
+}
+
 // The size of the general registers of stopped task tid, which is that of
 // the mode its code runs in; -1 with errno.
 static int

@@ -54,6 +54,9 @@ void linux_check_proc(void);
 // The thread group of task tid, which is stopped; ends the tool if /proc
 // cannot tell it.
 pid_t linux_tgid(pid_t tid);
+// The working directory of stopped task tid, as proc_cwd gives it; -1 if
+// the task has none the tool may see.
+int linux_cwd(pid_t tid, proc_cwd_info *cwd);
 // The ABI of the program that task tid runs, from the ELF header of
 // /proc/TID/exe, named as FreeBSD names Linux programs; -1 with errno.
 int linux_exe_abi(pid_t tid, char *name, size_t len);
