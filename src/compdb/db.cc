@@ -58,7 +58,10 @@ put_escaped(FILE *out, const char *s)
 void
 db_open_array(tracer_info *info)
 {
+	// Out at once: a tool killed before the first entry leaves "[", not
+	// an empty file that looks like a command that never ran.
 	fputs("[\n", info->out);
+	fflush(info->out);
 }
 
 void
