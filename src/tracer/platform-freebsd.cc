@@ -17,8 +17,6 @@ static constexpr int our_pl_flag_exited = PL_FLAG_EXITED;
 #include <sys/wait.h>
 
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <unistd.h>
 
 static_assert(our_pl_flag_sce == PL_FLAG_SCE);
@@ -27,8 +25,12 @@ static_assert(our_pl_flag_exec == PL_FLAG_EXEC);
 static_assert(our_pl_flag_child == PL_FLAG_CHILD);
 static_assert(our_pl_flag_born == PL_FLAG_BORN);
 static_assert(our_pl_flag_exited == PL_FLAG_EXITED);
-// PT_GET_SC_ARGS hands out machine words; ours are 64-bit.
+// PT_GET_SC_ARGS hands out machine words; ours are 64-bit, so the caller's
+// words take them directly.
 static_assert(sizeof(register_t) == sizeof(uint64_t));
+// The record PT_LWPINFO fills is told to the kernel by its size, which is
+// the kernel's: amd64's record of FreeBSD 12 and later.
+static_assert(sizeof(struct ptrace_lwpinfo) == 160);
 
 int
 pt_trace_me(void)
@@ -77,18 +79,8 @@ pt_lwpinfo(lwpid_t id, lwp_info *info)
 int
 pt_get_sc_args(lwpid_t lwpid, uint64_t *args, size_t n)
 {
-	register_t *words;
-	int r;
-
-	words = static_cast<register_t *>(calloc(n, sizeof(register_t)));
-	if (words == nullptr)
-		return -1;
-	r = ptrace(PT_GET_SC_ARGS, lwpid, (caddr_t)words,
+	return ptrace(PT_GET_SC_ARGS, lwpid, (caddr_t)args,
 	    (int)(n * sizeof(register_t)));
-	if (r == 0)
-		memcpy(args, words, n * sizeof(register_t));
-	free(words);
-	return r;
 }
 
 int
