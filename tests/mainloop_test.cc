@@ -130,8 +130,8 @@ TEST_F(mainloop_test, ExecIntoUnsupportedAbiDetaches)
 		std::string err = testing::internal::GetCapturedStderr();
 		EXPECT_TRUE(err.ends_with(
 		    ": ABI FreeBSD ELF16 for pid 100 is not supported\n")) << err;
-		EXPECT_EQ(fake.detaches, (std::vector<std::pair<pid_t,
-		    uintptr_t>>{ { PID, 1 } }));
+		EXPECT_EQ(fake.detaches,
+		    (std::vector<fake_detach>{ { PID, 1, 0 } }));
 		EXPECT_TRUE(LIST_EMPTY(&info.proclist));
 		EXPECT_TRUE(fake.waits.empty());
 	}
@@ -159,6 +159,81 @@ TEST_F(mainloop_test, ExecOf32BitProgramReadsFourBytePointers)
 	mainloop(&info);
 	EXPECT_NE(output().find("[\"cc\", \"-m32\", \"-c\", \"x.c\"]"),
 	    std::string::npos) << output();
+}
+
+// FreeBSD's flags that the tracer does not read: a fork's return in the
+// parent, and a signal stop's valid siginfo.
+constexpr int PL_FORKED = 0x40;
+constexpr int PL_SI = 0x20;
+
+// The started command forks CHILD and stops it with a signal, as a build
+// process that waits for the stop with WUNTRACED; in FreeBSD's order: the
+// fork's return in the parent, the child's first stop (SIGSTOP), the
+// parent's kill, the child's signal stop, then the parent's wait4.
+TEST_F(mainloop_test, StopSignalTheProcessCannotObeyTracedLetsItGo)
+{
+	constexpr pid_t CHILD = 200;
+	constexpr lwpid_t CLWP = 200100;
+	struct {
+		const char *what;
+		pid_t stopped;	// the process the signal stops
+		int sig;
+		int answer;	// of proc_stop_needs_detach
+		int detach_result;
+		bool asked;
+		bool let_go;
+	} cases[] = {
+		{ "SIGSTOP", CHILD, SIGSTOP, 1, 0, true, true },
+		{ "SIGTSTP", CHILD, SIGTSTP, 1, 0, true, true },
+		{ "SIGTTIN", CHILD, SIGTTIN, 1, 0, true, true },
+		{ "SIGTTOU", CHILD, SIGTTOU, 1, 0, true, true },
+		// Caught, ignored, or undone by a pending SIGCONT.
+		{ "no stop untraced", CHILD, SIGTSTP, 0, 0, true, false },
+		{ "platform cannot tell", CHILD, SIGSTOP, -1, 0, true, false },
+		{ "detach fails", CHILD, SIGSTOP, 1, -1, true, false },
+		{ "not a stop signal", CHILD, SIGUSR1, 1, 0, false, false },
+		// Its parent is the tool.
+		{ "started command", PID, SIGSTOP, 1, 0, false, false },
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		TearDown();
+		SetUp();
+		info.command = PID;
+		fake.sv_names[CHILD] = "FreeBSD ELF64";
+		fake.stop_answers[c.stopped] = c.answer;
+		fake.detach_result = c.detach_result;
+		lwpid_t lwp = c.stopped == PID ? LWP : CLWP;
+
+		fake_wait_trap(PID, SIGTRAP, LWP, PL_FORKED | PL_FLAG_SCX, 2, 0);
+		fake_wait_trap(CHILD, SIGSTOP, CLWP, PL_FLAG_CHILD | PL_FLAG_SCX,
+		    2, 0);
+		fake_wait_trap(PID, SIGTRAP, LWP, PL_FLAG_SCE, 37, 2);
+		fake_wait_trap(PID, SIGTRAP, LWP, PL_FLAG_SCX, 37, 2);
+		fake_wait_trap(c.stopped, c.sig, lwp, PL_SI);
+		fake_wait_trap(PID, SIGTRAP, LWP, PL_FLAG_SCE, 7, 4);
+		// A child let go ends as its parent's: the tracer never
+		// hears of it again.
+		if (!c.let_go)
+			fake_wait_exit(CHILD);
+		fake_wait_exit(PID);
+		mainloop(&info);
+
+		EXPECT_TRUE(fake.waits.empty());
+		EXPECT_TRUE(LIST_EMPTY(&info.proclist));
+		EXPECT_EQ(fake.stop_questions, c.asked ?
+		    (resumes{ { c.stopped, c.sig } }) : resumes{});
+		resumes expected = { { PID, 0 }, { CHILD, 0 }, { PID, 0 },
+		    { PID, 0 } };
+		if (c.let_go) {
+			EXPECT_EQ(fake.detaches, (std::vector<fake_detach>{
+			    { CHILD, 1, c.sig } }));
+		} else
+			expected.push_back({ c.stopped, c.sig });
+		expected.push_back({ PID, 0 });
+		EXPECT_EQ(fake.syscalls, expected);
+	}
 }
 
 TEST_F(mainloop_test, InterruptedWaitIsRepeated)

@@ -38,10 +38,37 @@ exit_syscall(tracer_info *info, const lwp_info *lwpinfo)
 	    LIST_NEXT(LIST_FIRST(&proc->threadlist), entries) == nullptr);
 	proc->abi = identify_abi(proc->pid);
 	if (proc->abi == nullptr) {
-		if (pt_detach(proc->pid, 1) < 0)
+		if (pt_detach(proc->pid, 1, 0) < 0)
 			err(1, "Can not detach the process");
 		release_proc(proc);
 	}
+}
+
+static bool
+is_stop_signal(int sig)
+{
+	return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN ||
+	    sig == SIGTTOU;
+}
+
+// A stop signal that the process can only obey untraced: let it go with the
+// signal, so that it stops and returns to its parent, whose wait for the stop
+// would otherwise never end.  The process and the children it creates from
+// then on are no longer followed, and its exit will not be reported: it
+// leaves the registry now.  The started command is kept: its parent is the
+// tool, which waits for no stop.  Returns whether it was let go.
+static bool
+let_go_to_stop(tracer_info *info, pid_t pid, int sig)
+{
+	if (!is_stop_signal(sig) || pid == info->command ||
+	    proc_stop_needs_detach(pid, sig) != 1)
+		return false;
+	// Failing, it stays traced and the signal is passed on as any other.
+	if (pt_detach(pid, 1, sig) == -1)
+		return false;
+	release_proc(lookup_proc(info, pid));
+	info->curthread = nullptr;
+	return true;
 }
 
 // Handles one trapped stop of si->si_pid and returns the signal to resume
@@ -77,6 +104,8 @@ handle_trap(tracer_info *info, const siginfo_t *si)
 	}
 	if (lwpinfo.pl_flags & PL_FLAG_CHILD)
 		return 0;
+	if (let_go_to_stop(info, si->si_pid, si->si_status))
+		return 0;
 	// A signal for the process: pass it on.
 	return si->si_status;
 }
@@ -109,8 +138,9 @@ mainloop(tracer_info *info)
 			break;
 		case CLD_TRAPPED:
 			resume_signal = handle_trap(info, &si);
-			// After a detach at an exec this fails; nothing to do.
-			(void)pt_syscall(si.si_pid, resume_signal);
+			// A process let go at this stop runs on by itself.
+			if (lookup_proc(info, si.si_pid) != nullptr)
+				(void)pt_syscall(si.si_pid, resume_signal);
 			break;
 		case CLD_STOPPED:
 			errx(1, "waitid reported CLD_STOPPED");

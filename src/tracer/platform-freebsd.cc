@@ -14,8 +14,10 @@ static constexpr int our_pl_flag_exited = PL_FLAG_EXITED;
 #include <sys/types.h>
 #include <sys/ptrace.h>
 #include <sys/sysctl.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <csignal>
 #include <unistd.h>
 
@@ -102,9 +104,9 @@ pt_syscall(pid_t pid, int sig)
 }
 
 int
-pt_detach(pid_t pid, uintptr_t address)
+pt_detach(pid_t pid, uintptr_t address, int sig)
 {
-	return ptrace(PT_DETACH, pid, (caddr_t)address, 0);
+	return ptrace(PT_DETACH, pid, (caddr_t)address, sig);
 }
 
 int
@@ -119,6 +121,26 @@ proc_sv_name(pid_t pid, char *name, size_t len)
 	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_SV_NAME, (int)pid };
 
 	return sysctl(mib, 4, name, &len, nullptr, 0);
+}
+
+int
+proc_stop_needs_detach(pid_t pid, int sig)
+{
+	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_PID, (int)pid };
+	struct kinfo_proc kp;
+	size_t len = sizeof(kp);
+
+	if (sysctl(mib, 4, &kp, &len, nullptr, 0) == -1)
+		return -1;
+	if (len != sizeof(kp)) {
+		errno = ESRCH;
+		return -1;
+	}
+	if (sigismember(&kp.ki_sigcatch, sig) ||
+	    sigismember(&kp.ki_sigignore, sig) ||
+	    sigismember(&kp.ki_siglist, SIGCONT))
+		return 0;
+	return 1;
 }
 
 pid_t

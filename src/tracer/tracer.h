@@ -49,6 +49,8 @@ struct tracer_info {
 	FILE *out;
 	traced_thread *curthread;
 	LIST_HEAD(, traced_proc) proclist;
+	// The started command: the tool's own child.
+	pid_t command;
 };
 
 // Registry.
