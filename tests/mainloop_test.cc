@@ -166,6 +166,28 @@ TEST_F(mainloop_test, ExecOf32BitProgramReadsFourBytePointers)
 constexpr int PL_FORKED = 0x40;
 constexpr int PL_SI = 0x20;
 
+// FreeBSD reports a fork's two stops in either order, and the new child's
+// first stop only once it is scheduled: its parent, here the started command
+// itself, may have ended by then.  The registry is empty for a while, and
+// the child is still followed to its compile and its end.
+TEST_F(mainloop_test, ChildMetAfterEveryOtherProcessHasEnded)
+{
+	fake.sv_names[200] = "FreeBSD ELF64";
+	fake_wait_trap(PID, SIGTRAP, LWP, PL_FORKED | PL_FLAG_SCX, 2, 0);
+	fake_wait_exit(PID);
+	fake_wait_trap(200, SIGSTOP, 200100, PL_FLAG_CHILD | PL_FLAG_SCX, 2, 0);
+	fake_script_exec(200, 200100, 10 * PAGE, 8, "/bin/cc",
+	    { "cc", "-c", "x.c" }, { "PWD=" + srcdir });
+	fake_wait_trap(200, SIGTRAP, 200100, PL_FLAG_SCE, 59, 3);
+	fake_wait_trap(200, SIGTRAP, 200100, PL_FLAG_SCX | PL_FLAG_EXEC, 59, 3);
+	fake_wait_exit(200);
+	mainloop(&info);
+	EXPECT_TRUE(fake.waits.empty());
+	EXPECT_EQ(output(), "{\n\"directory\": \"" + srcdir + "\",\n"
+	    "\"file\": \"" + srcdir + "/x.c\",\n"
+	    "\"arguments\": [\"cc\", \"-c\", \"x.c\"]\n}");
+}
+
 // The started command forks CHILD and stops it with a signal, as a build
 // process that waits for the stop with WUNTRACED; in FreeBSD's order: the
 // fork's return in the parent, the child's first stop (SIGSTOP), the

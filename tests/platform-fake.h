@@ -16,7 +16,7 @@
 #define FAKE_PAGE 4096
 
 // One result of wait_traced.  ret -1 fails with errno err (EINTR for an
-// interrupted wait).  A trapped stop carries the record pt_lwpinfo returns
+// interrupted wait); past the script, waits fail with ECHILD.  A trapped stop carries the record pt_lwpinfo returns
 // for si_pid until the next wait.
 struct fake_wait {
 	int ret;

@@ -116,10 +116,15 @@ mainloop(tracer_info *info)
 	siginfo_t si;
 	int resume_signal;
 
-	while (!LIST_EMPTY(&info->proclist)) {
+	// Until the kernel has nothing left to report: an empty registry is
+	// not the end, as a new child's first stop may come after the exit
+	// of its parent and of every other traced process.
+	for (;;) {
 		if (wait_traced(&si) == -1) {
 			if (errno == EINTR)
 				continue;
+			if (errno == ECHILD && LIST_EMPTY(&info->proclist))
+				return;
 			err(1, "Unexpected error from waitid");
 		}
 		assert(si.si_signo == SIGCHLD);
