@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -76,6 +78,20 @@ void
 fake_unmap(pid_t pid, uint64_t address)
 {
 	fake.memory[pid].erase(address - address % FAKE_PAGE);
+}
+
+void
+fake_cwd(pid_t pid, const std::string &path, const std::string &name)
+{
+	proc_cwd_info cwd{};
+	struct stat sb;
+
+	if (stat(path.c_str(), &sb) == -1)
+		ADD_FAILURE() << "fake_cwd: no " << path;
+	cwd.dev = sb.st_dev;
+	cwd.ino = sb.st_ino;
+	snprintf(cwd.path, sizeof(cwd.path), "%s", name.c_str());
+	fake.cwds[pid] = cwd;
 }
 
 void
@@ -277,6 +293,20 @@ proc_stop_needs_detach(pid_t pid, int sig)
 	if (it->second == -1)
 		errno = ESRCH;
 	return it->second;
+}
+
+int
+proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
+{
+	auto it = fake.cwds.find(pid);
+
+	fake.cwd_calls++;
+	if (it == fake.cwds.end()) {
+		errno = ESRCH;
+		return -1;
+	}
+	*cwd = it->second;
+	return 0;
 }
 
 pid_t

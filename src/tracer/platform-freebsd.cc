@@ -19,6 +19,9 @@ static constexpr int our_pl_flag_exited = PL_FLAG_EXITED;
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 static_assert(our_pl_flag_sce == PL_FLAG_SCE);
@@ -141,6 +144,29 @@ proc_stop_needs_detach(pid_t pid, int sig)
 	    sigismember(&kp.ki_siglist, SIGCONT))
 		return 0;
 	return 1;
+}
+
+int
+proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
+{
+	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_CWD, (int)pid };
+	struct kinfo_file kf;
+	size_t len = sizeof(kf);
+
+	// The record may come packed down to its path: what is not sent
+	// reads as zero, and a path the kernel could not find as "".
+	memset(&kf, 0, sizeof(kf));
+	if (sysctl(mib, 4, &kf, &len, nullptr, 0) != 0 ||
+	    len < offsetof(struct kinfo_file, kf_path))
+		return -1;
+	cwd->dev = (dev_t)kf.kf_un.kf_file.kf_file_fsid;
+	cwd->ino = (ino_t)kf.kf_un.kf_file.kf_file_fileid;
+	snprintf(cwd->path, sizeof(cwd->path), "%.*s",
+	    (int)sizeof(kf.kf_path), kf.kf_path);
+	// The tool's own view of the file system stands for the process's.
+	cwd->rel_prefix[0] = '\0';
+	cwd->abs_prefix[0] = '\0';
+	return 0;
 }
 
 pid_t
