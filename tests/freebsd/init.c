@@ -320,19 +320,28 @@ expect_text(const char *what, const char *got, const char *expected)
 		fault("%s is \"%s\", not \"%s\"", what, got, expected);
 }
 
-/* The expected database: entries of the case's directory, then the end. */
+/* The expected database, entry by entry: file is relative to directory. */
 static void
-want_entry(const char *file, const char *const args[])
+want_entry_in(const char *directory, const char *file,
+    const char *const args[])
 {
 	bprintf(&want, want.len == 0 ? "[\n" : ",\n");
 	bprintf(&want, "{\n\"directory\": ");
-	bquote(&want, dir);
-	bprintf(&want, ",\n\"file\": \"%s/%s\",\n\"arguments\": [", dir, file);
+	bquote(&want, directory);
+	bprintf(&want, ",\n\"file\": \"%s/%s\",\n\"arguments\": [",
+	    directory, file);
 	for (int i = 0; args[i] != NULL; i++) {
 		bprintf(&want, i == 0 ? "" : ", ");
 		bquote(&want, args[i]);
 	}
 	bprintf(&want, "]\n}");
+}
+
+/* An entry of the case's directory. */
+static void
+want_entry(const char *file, const char *const args[])
+{
+	want_entry_in(dir, file, args);
 }
 
 static void
@@ -667,6 +676,102 @@ wait_for(pid_t pid, int *st, int flags, int ms)
 	return false;
 }
 
+static void
+started_compiler(void)
+{
+	struct result r;
+
+	if (!begin("the started command is itself the compiler"))
+		return;
+	run(ARGS("cc", "-c", "a.c"), &r);
+	expect_exit(&r, 0);
+	want_entry("a.c", cc_a);
+	expect_db(true);
+	free_result(&r);
+	bclear(&want);
+	run(ARGS("/bin/cc", "-O2", "-c", "b.c"), &r);
+	expect_exit(&r, 0);
+	want_entry("b.c", ARGS("/bin/cc", "-O2", "-c", "b.c"));
+	expect_db(true);
+	free_result(&r);
+	end();
+}
+
+/*
+ * The directory of an entry: PWD where it names the compiler's working
+ * directory, even through a symbolic link; the working directory the kernel
+ * reports where PWD names another or is missing.
+ */
+static void
+directory_rules(void)
+{
+	char link[300], pwd[320], sub[300];
+	char *link_env[] = { "PATH=/bin", pwd, NULL };
+	char *no_pwd[] = { "PATH=/bin", NULL };
+	struct result r;
+
+	if (!begin("the directory is PWD only where it names the compiler's"))
+		return;
+	mkdir(in_dir("sub"), 0755);
+	spew(in_dir("sub/a.c"), "int sub_a;\n");
+	snprintf(sub, sizeof(sub), "%s/sub", dir);
+
+	printf("  a child changes directory, PWD names the one above, which "
+	    "holds an a.c too\n");
+	run(ARGS("spawn", "-C", "sub", "fork", "cc", "-c", "a.c"), &r);
+	expect_exit(&r, 0);
+	want_entry_in(sub, "a.c", cc_a);
+	expect_db(true);
+	free_result(&r);
+
+	printf("  PWD is a symbolic link to the working directory\n");
+	snprintf(link, sizeof(link), "%s.link", dir);
+	snprintf(pwd, sizeof(pwd), "PWD=%s", link);
+	if (symlink(dir, link) == -1)
+		err(1, "symlink %s", link);
+	bclear(&want);
+	run_with(ARGS("spawn", "fork", "cc", "-c", "a.c"), link_env, 60, NULL,
+	    &r);
+	expect_exit(&r, 0);
+	want_entry_in(link, "a.c", cc_a);
+	expect_db(true);
+	free_result(&r);
+
+	printf("  no PWD at all\n");
+	bclear(&want);
+	run_with(ARGS("spawn", "-C", "sub", "fork", "cc", "-c", "a.c"), no_pwd,
+	    60, NULL, &r);
+	expect_exit(&r, 0);
+	want_entry_in(sub, "a.c", cc_a);
+	expect_db(true);
+	free_result(&r);
+	end();
+}
+
+/* One argument longer than 256 KiB: FreeBSD/amd64's ARG_MAX is 512 KiB. */
+static void
+long_argument(void)
+{
+	size_t len = 300 * 1024;
+	struct result r;
+	char *def;
+
+	if (!begin("an argument of 300 KiB"))
+		return;
+	if ((def = malloc(len + 1)) == NULL)
+		err(1, "malloc");
+	memcpy(def, "-DX=", 4);
+	memset(def + 4, 'x', len - 4);
+	def[len] = '\0';
+	run(ARGS("spawn", "fork", "cc", "-c", "a.c", def), &r);
+	expect_exit(&r, 0);
+	want_entry("a.c", ARGS("cc", "-c", "a.c", def));
+	expect_db(true);
+	free_result(&r);
+	free(def);
+	end();
+}
+
 /* Kills the tool once the build has started. */
 static void
 kill_when_open(pid_t pid, struct result *r)
@@ -846,6 +951,9 @@ all_cases(void)
 	no_argument();
 	truncates();
 	exec_of_32bit();
+	started_compiler();
+	directory_rules();
+	long_argument();
 	killed_before_entry();
 	whole_job_stopped();
 }
