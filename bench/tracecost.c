@@ -6,6 +6,7 @@
  * (default 5), interleaved round by round, in a fresh directory holding its
  * source; prints the median wall time of each and the ratio traced / bare.
  */
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <err.h>
@@ -69,7 +70,7 @@ median(double *t, int n)
 int
 main(int argc, char *argv[])
 {
-	char dir[] = "/tmp/tracecost.XXXXXX", pwd[64], opt[2][64];
+	char dir[64], pwd[80], opt[2][64];
 	char *env[] = { pwd, "PATH=/bin:/usr/bin", NULL };
 	const char *what[2] = { "system calls", "cpu" };
 	double t[2][2][MAX_ROUNDS];	/* work, traced, round */
@@ -86,7 +87,10 @@ main(int argc, char *argv[])
 	count[1] = argc > 5 ? atol(argv[5]) : 100;
 	if (rounds < 1 || rounds > MAX_ROUNDS)
 		errx(2, "rounds: 1 to %d", MAX_ROUNDS);
-	if (mkdtemp(dir) == NULL || chdir(dir) == -1)
+	/* Not mkdtemp: a freshly booted machine may block on its random
+	 * numbers for many seconds. */
+	snprintf(dir, sizeof(dir), "/tmp/tracecost.%ld", (long)getpid());
+	if (mkdir(dir, 0755) == -1 || chdir(dir) == -1)
 		err(1, "%s", dir);
 	if ((fd = open("a.c", O_WRONLY | O_CREAT, 0644)) == -1)
 		err(1, "a.c");

@@ -139,7 +139,8 @@ ld.lld -m elf_i386_fbsd -static -e _start -o "$work/root/bin/exec32" \
     "$work/obj/exec32.o"
 
 cd "$work"
-xorriso -as mkisofs -quiet -R -o root.iso root
+xorriso -as mkisofs -quiet -R -o root.iso root 2>xorriso.log ||
+    { cat xorriso.log >&2; exit 1; }
 
 env="vfs.root.mountfrom=cd9660:/dev/md0 hw.uart.console=io:0x3f8,br:115200"
 env="$env kern.panic_reboot_wait_time=0 debug.debugger_on_panic=0"
