@@ -873,7 +873,7 @@ TEST_F(E2e, GrandchildrenOutlivingTheBuildAreFollowed)
 
 TEST_F(E2e, SignalsReachTracedProgramsAsUntraced)
 {
-	for (const char *mode : { "self", "child", "term", "stop" }) {
+	for (const char *mode : { "self", "child", "term", "stop", "tstp" }) {
 		SCOPED_TRACE(mode);
 		std::vector<db_entry> db;
 		run_options opts;

@@ -539,15 +539,20 @@ signals_pass(void)
 static void
 child_stopped(void)
 {
+	static const char *const modes[] = { "stop", "tstp" };
 	struct result r;
 
 	if (!begin("a child stopped by its parent, which waits for the stop"))
 		return;
-	run_with(ARGS("sigtest", "stop"), NULL, 20, NULL, &r);
-	expect_exit(&r, 0);
-	expect_text("stdout", r.out, "ok\n");
-	expect_db(true);
-	free_result(&r);
+	for (int i = 0; i < 2; i++) {
+		printf("  sigtest %s\n", modes[i]);
+		bclear(&want);
+		run_with(ARGS("sigtest", modes[i]), NULL, 20, NULL, &r);
+		expect_exit(&r, 0);
+		expect_text("stdout", r.out, "ok\n");
+		expect_db(true);
+		free_result(&r);
+	}
 	end();
 }
 
@@ -772,20 +777,30 @@ long_argument(void)
 	end();
 }
 
+/* Waits up to 10 s for the tool to open the array: the build has started. */
+static void
+wait_for_open(void)
+{
+	char *db;
+
+	for (int ms = 0; ms < 10000; ms += 10) {
+		db = slurp(in_dir(DB), NULL);
+		if (db != NULL && db[0] != '\0') {
+			free(db);
+			return;
+		}
+		free(db);
+		pause_ms(10);
+	}
+	fault("the array was not opened");
+}
+
 /* Kills the tool once the build has started. */
 static void
 kill_when_open(pid_t pid, struct result *r)
 {
-	char *db = NULL;
-
 	job = pid;
-	for (int ms = 0; ms < 10000; ms += 10) {
-		free(db);
-		if ((db = slurp(in_dir(DB), NULL)) != NULL && db[0] != '\0')
-			break;
-		pause_ms(10);
-	}
-	free(db);
+	wait_for_open();
 	kill(pid, SIGKILL);
 	waitpid(pid, &r->status, 0);
 }
@@ -825,7 +840,7 @@ stop_and_continue(pid_t pid, struct result *r)
 	char *db;
 	int st;
 
-	pause_ms(100);
+	wait_for_open();
 	kill(-pid, SIGTSTP);
 	if (!wait_for(pid, &st, WUNTRACED, 5000)) {
 		fault("cctrace did not stop");
@@ -840,7 +855,8 @@ stop_and_continue(pid_t pid, struct result *r)
 	pause_ms(1000);
 	db = slurp(in_dir(DB), NULL);
 	if (db == NULL || strcmp(db, "[\n") != 0)
-		fault("the build went on while stopped");
+		fault("the build went on while stopped: \"%s\"",
+		    db != NULL ? db : "(no file)");
 	free(db);
 	kill(-pid, SIGCONT);
 }
