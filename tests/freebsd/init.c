@@ -241,7 +241,7 @@ run_with(const char *const args[], char *const env[], int timeout_s,
 	memset(r, 0, sizeof(*r));
 	r->status = -1;
 	argv[0] = "cctrace";
-	for (i = 0; args[i] != NULL && i < 62; i++)
+	for (i = 0; i < 62 && args[i] != NULL; i++)
 		argv[i + 1] = args[i];
 	argv[i + 1] = NULL;
 	snprintf(pwd, sizeof(pwd), "PWD=%s", dir);
