@@ -9,7 +9,8 @@
 #
 #   scripts/freebsd-test.sh [-c CASE] [-r ROUNDS] [-k KERNELS] [bench]
 #
-# -c runs only the cases whose name holds CASE; -r runs them ROUNDS times;
+# -c runs only the cases whose name holds CASE (one word: the kernel's
+# environment is split at blanks); -r runs them ROUNDS times;
 # -k names the kernels to boot: "kernel", "kernel-smp" or both (default).
 # "bench" runs the benchmark bench/tracecost.c in the machine instead (ROUNDS
 # rounds, default 5) and prints its figures.
@@ -40,6 +41,8 @@ if [ ! -f "$kit/vm.tar.xz" ] || [ ! -f "$kit/sysroot.tar.xz" ]; then
 	echo "freebsd-test: no FreeBSD machine in ../shared/freebsd; skipped"
 	exit 0
 fi
+# Source entries first, so that the one update of an install covers them.
+command -v apt-get >/dev/null && sh "$top/scripts/deb-src.sh"
 sh "$top/scripts/deps.sh" freebsd-vm
 for tool in qemu-system-x86_64 xorriso clang ld.lld; do
 	if ! command -v $tool >/dev/null; then
@@ -63,19 +66,23 @@ done
 sysroot=$work/sysroot
 lib=$work/vm/vm/lib
 
-# cJSON from Debian's source package, its patches applied.
+# fetch_cjson: Debian's cjson source package, its patches applied, in
+# cjson-src/; a mirror may lack the newest version, so each one listed is
+# tried.
+fetch_cjson()
+{
+	(cd cjson-src && apt-get source -qq cjson >/dev/null 2>&1) && return
+	for ver in $(apt-cache showsrc cjson 2>/dev/null |
+	    sed -n 's/^Version: //p' | sort -ru); do
+		(cd cjson-src && apt-get source -qq "cjson=$ver" \
+		    >/dev/null 2>&1) && return
+	done
+	return 1
+}
+
 if [ ! -f cjson/cjson/cJSON.h ]; then
 	rm -rf cjson-src && mkdir cjson-src
-	sh "$top/scripts/deb-src.sh"
-	apt-get update -qq || echo "apt-get update had errors"
-	(cd cjson-src && apt-get source -qq cjson >/dev/null 2>&1) || {
-		# A mirror may lack the newest version: try each one listed.
-		for ver in $(apt-cache showsrc cjson |
-		    sed -n 's/^Version: //p' | sort -ru); do
-			(cd cjson-src && apt-get source -qq "cjson=$ver" \
-			    >/dev/null 2>&1) && break
-		done
-	}
+	fetch_cjson || { apt-get update -qq && fetch_cjson; } || true
 	src=$(ls -d cjson-src/cjson-*/ 2>/dev/null | head -1)
 	[ -n "$src" ] && [ -f "$src/cJSON.c" ] ||
 	    { echo "freebsd-test: cannot fetch cJSON's source" >&2; exit 1; }
