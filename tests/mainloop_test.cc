@@ -88,7 +88,6 @@ TEST_F(mainloop_test, ThreadBirthAndExit)
 	fake_wait_trap(PID, SIGTRAP, LWP + 1, PL_FLAG_BORN | PL_FLAG_SCE, 59, 3);
 	fake_wait_trap(PID, SIGTRAP, LWP + 1, PL_FLAG_SCE, 20, 0);
 	fake_wait_trap(PID, SIGTRAP, LWP + 1, PL_FLAG_EXITED);
-	// The exit finds exactly one thread left, or it aborts.
 	fake_wait_exit(PID);
 	mainloop(&info);
 	EXPECT_EQ(fake.sc_args_calls, 0);
@@ -187,6 +186,40 @@ TEST_F(mainloop_test, ChildMetAfterEveryOtherProcessHasEnded)
 	EXPECT_EQ(output(), "{\n\"directory\": \"" + srcdir + "\",\n"
 	    "\"file\": \"" + srcdir + "/x.c\",\n"
 	    "\"arguments\": [\"cc\", \"-c\", \"x.c\"]\n}");
+}
+
+// Threads still there when their process ends, in FreeBSD's orders: a
+// thread that the exit or an exec of its process ends before it first ran
+// reports its end but never its birth; a process killed by SIGKILL reports
+// no thread's end at all, only its own.
+TEST_F(mainloop_test, ThreadsLeftWhenTheProcessEnds)
+{
+	for (const char *end : { "exit", "exec", "SIGKILL" }) {
+		SCOPED_TRACE(end);
+		TearDown();
+		SetUp();
+		std::string how = end;
+
+		fake_wait_trap(PID, SIGTRAP, LWP + 1, PL_FLAG_BORN | PL_FLAG_SCX,
+		    455, 2);
+		if (how == "SIGKILL") {
+			fake_wait_trap(PID, SIGKILL, LWP, PL_SI);
+			fake_wait_exit(PID, CLD_KILLED);
+		} else {
+			// LWP + 2 was never reported born.
+			fake_wait_trap(PID, SIGTRAP, LWP + 2, PL_FLAG_EXITED);
+			fake_wait_trap(PID, SIGTRAP, LWP + 1, PL_FLAG_EXITED);
+			if (how == "exec")
+				fake_wait_trap(PID, SIGTRAP, LWP,
+				    PL_FLAG_EXEC | PL_FLAG_SCX, 59, 3);
+			fake_wait_exit(PID);
+		}
+		mainloop(&info);
+		EXPECT_TRUE(fake.waits.empty());
+		EXPECT_TRUE(LIST_EMPTY(&info.proclist));
+		EXPECT_EQ(fake.syscalls.back(), (std::pair<pid_t, int>{ PID,
+		    how == "SIGKILL" ? SIGKILL : 0 }));
+	}
 }
 
 // The started command forks CHILD and stops it with a signal, as a build

@@ -76,6 +76,7 @@ let_go_to_stop(tracer_info *info, pid_t pid, int sig)
 static int
 handle_trap(tracer_info *info, const siginfo_t *si)
 {
+	traced_proc *proc;
 	lwp_info lwpinfo;
 
 	if (pt_lwpinfo(si->si_pid, &lwpinfo) == -1)
@@ -86,6 +87,14 @@ handle_trap(tracer_info *info, const siginfo_t *si)
 		assert(LIST_FIRST(&info->proclist)->abi != nullptr);
 	} else if (lwpinfo.pl_flags & PL_FLAG_BORN) {
 		register_thread(lookup_proc(info, si->si_pid), lwpinfo.pl_lwpid);
+	} else if (si->si_status == SIGTRAP &&
+	    (lwpinfo.pl_flags & PL_FLAG_EXITED) &&
+	    (proc = lookup_proc(info, si->si_pid)) != nullptr &&
+	    lookup_thread(proc, lwpinfo.pl_lwpid) == nullptr) {
+		// A thread that its process's exit or exec ends before it
+		// first ran reports its end but never its birth.
+		info->curthread = nullptr;
+		return 0;
 	}
 	find_thread(info, si->si_pid, lwpinfo.pl_lwpid);
 
@@ -113,6 +122,7 @@ handle_trap(tracer_info *info, const siginfo_t *si)
 void
 mainloop(tracer_info *info)
 {
+	traced_proc *proc;
 	siginfo_t si;
 	int resume_signal;
 
@@ -135,10 +145,11 @@ mainloop(tracer_info *info)
 		case CLD_DUMPED:
 			// The started command, once detached at an exec, is
 			// still our child and its end is still reported.
-			if (lookup_proc(info, si.si_pid) == nullptr)
+			if ((proc = lookup_proc(info, si.si_pid)) == nullptr)
 				break;
-			find_exit_thread(info, si.si_pid);
-			release_proc(info->curthread->proc);
+			// With all its threads: one killed by SIGKILL reports
+			// the end of none but the last.
+			release_proc(proc);
 			info->curthread = nullptr;
 			break;
 		case CLD_TRAPPED:

@@ -56,8 +56,8 @@ struct tracer_info {
 // Registry.
 traced_thread *register_thread(traced_proc *proc, lwpid_t lwpid);
 traced_proc *lookup_proc(tracer_info *info, pid_t pid);
+traced_thread *lookup_thread(traced_proc *proc, lwpid_t lwpid);
 void find_thread(tracer_info *info, pid_t pid, lwpid_t lwpid);
-void find_exit_thread(tracer_info *info, pid_t pid);
 void release_thread(traced_thread *thread);
 void release_proc(traced_proc *proc);
 
