@@ -463,6 +463,26 @@ leader_gone(void)
 }
 
 static void
+threads_left_at_exit(void)
+{
+	static const char *const modes[] = { "exit", "kill" };
+	struct result r;
+
+	if (!begin("a process ends while its other threads still run"))
+		return;
+	for (int i = 0; i < 2; i++) {
+		printf("  %s\n", modes[i]);
+		bclear(&want);
+		run(ARGS("exit_threads", modes[i], "cc", "-c", "a.c"), &r);
+		expect_exit(&r, 0);
+		want_entry("a.c", cc_a);
+		expect_db(true);
+		free_result(&r);
+	}
+	end();
+}
+
+static void
 vfork_exec(void)
 {
 	struct result r;
@@ -957,6 +977,7 @@ all_cases(void)
 	search_along_path();
 	thread_execs();
 	leader_gone();
+	threads_left_at_exit();
 	vfork_exec();
 	threads_at_once();
 	grandchild_outlives();
