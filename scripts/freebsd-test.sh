@@ -180,7 +180,7 @@ for kernel in $kernels; do
 	fi
 	echo "=== $kernel: $(($(date +%s) - start)) s"
 	[ "$run" = bench ] && continue
-	if ! grep -Eq '^[0-9]+ passed, 0 failed$' "console-$kernel.log"; then
+	if ! grep -Eq '^[1-9][0-9]* passed, 0 failed$' "console-$kernel.log"; then
 		echo "freebsd-test: $kernel: cases failed or the run broke off"
 		status=1
 	fi

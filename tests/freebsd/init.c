@@ -28,6 +28,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -422,6 +423,23 @@ search_along_path(void)
 	run_with(ARGS("spawn", "fork", "cc", "-c", "a.c"), env, 60, NULL, &r);
 	expect_exit(&r, 0);
 	want_entry("a.c", cc_a);
+	expect_db(true);
+	free_result(&r);
+	end();
+}
+
+static void
+script_named_cc(void)
+{
+	struct result r;
+
+	if (!begin("a #! script named like a compiler"))
+		return;
+	spew(in_dir("mycc"), "#!/bin/cc\n");
+	chmod(in_dir("mycc"), 0755);
+	run(ARGS("spawn", "fork", "./mycc", "-c", "a.c"), &r);
+	expect_exit(&r, 0);
+	want_entry("a.c", ARGS("./mycc", "-c", "a.c"));
 	expect_db(true);
 	free_result(&r);
 	end();
@@ -932,7 +950,9 @@ poweroff(void)
 {
 	int zero = 0;
 
+	/* All out on the line before the kernel's own shutdown messages. */
 	fflush(stdout);
+	tcdrain(STDOUT_FILENO);
 	sysctlbyname("kern.shutdown.poweroff_delay", NULL, NULL, &zero,
 	    sizeof(zero));
 	reboot(RB_POWEROFF | RB_NOSYNC);
@@ -975,6 +995,7 @@ all_cases(void)
 {
 	two_compiles();
 	search_along_path();
+	script_named_cc();
 	thread_execs();
 	leader_gone();
 	threads_left_at_exit();
