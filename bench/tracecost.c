@@ -1,10 +1,11 @@
 /*
  * tracecost CCTRACE BUSYCC [ROUNDS [SYSCALLS [CPU]]]: what tracing costs a
- * compiler.  Runs the stand-in compiler BUSYCC (bench/busycc.c) making
- * SYSCALLS system calls (default 3000), and spinning CPU million rounds
- * without any (default 100), bare and under CCTRACE, ROUNDS times each
- * (default 5), interleaved round by round, in a fresh directory holding its
- * source; prints the median wall time of each and the ratio traced / bare.
+ * compiler.  Runs the stand-in compiler BUSYCC (bench/busycc.c) doing
+ * nothing, making SYSCALLS system calls (default 3000), and spinning CPU
+ * million rounds without any (default 100), bare and under CCTRACE, ROUNDS
+ * times each (default 5), interleaved round by round, in a fresh directory
+ * holding its source; prints the median wall time of each, the ratio traced
+ * / bare, and what one system call costs traced.
  */
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -70,10 +71,11 @@ median(double *t, int n)
 int
 main(int argc, char *argv[])
 {
-	char dir[64], pwd[80], opt[2][64];
+	char dir[64], pwd[80], opt[3][64];
 	char *env[] = { pwd, "PATH=/bin:/usr/bin", NULL };
-	const char *what[2] = { "system calls", "cpu" };
-	double t[2][2][MAX_ROUNDS];	/* work, traced, round */
+	const char *what[3] = { "start only", "system calls", "cpu" };
+	double t[3][2][MAX_ROUNDS];	/* work, traced, round */
+	double med[3][2];
 	int rounds, fd;
 	long count[2];
 
@@ -96,11 +98,12 @@ main(int argc, char *argv[])
 		err(1, "a.c");
 	close(fd);
 	snprintf(pwd, sizeof(pwd), "PWD=%s", dir);
-	snprintf(opt[0], sizeof(opt[0]), "-DBUSY_SYSCALLS=%ld", count[0]);
-	snprintf(opt[1], sizeof(opt[1]), "-DBUSY_CPU=%ld", count[1]);
+	snprintf(opt[0], sizeof(opt[0]), "-DBUSY_SYSCALLS=0");
+	snprintf(opt[1], sizeof(opt[1]), "-DBUSY_SYSCALLS=%ld", count[0]);
+	snprintf(opt[2], sizeof(opt[2]), "-DBUSY_CPU=%ld", count[1]);
 
 	for (int r = 0; r < rounds; r++) {
-		for (int w = 0; w < 2; w++) {
+		for (int w = 0; w < 3; w++) {
 			char *bare[] = { argv[2], opt[w], "-c", "a.c", NULL };
 			char *traced[] = { argv[1], argv[2], opt[w], "-c",
 			    "a.c", NULL };
@@ -114,17 +117,15 @@ main(int argc, char *argv[])
 	rmdir(dir);
 
 	printf("tracecost: medians of %d rounds, wall time\n", rounds);
-	for (int w = 0; w < 2; w++) {
-		double bare = median(t[w][0], rounds);
-		double traced = median(t[w][1], rounds);
-
-		printf("%s (%s): bare %.1f ms, traced %.1f ms, x%.2f",
-		    what[w], opt[w] + 2, bare, traced, traced / bare);
-		/* Spread over the calls, with the traced start. */
-		if (w == 0)
-			printf(", %+.1f us a call",
-			    (traced - bare) * 1e3 / count[0]);
-		printf("\n");
+	for (int w = 0; w < 3; w++) {
+		med[w][0] = median(t[w][0], rounds);
+		med[w][1] = median(t[w][1], rounds);
+		printf("%s (%s): bare %.1f ms, traced %.1f ms, x%.2f\n",
+		    what[w], opt[w] + 2, med[w][0], med[w][1],
+		    med[w][1] / med[w][0]);
 	}
+	/* What a system call costs traced, the traced start taken out. */
+	printf("a system call traced: %+.1f us\n", ((med[1][1] - med[1][0]) -
+	    (med[0][1] - med[0][0])) * 1e3 / count[0]);
 	return 0;
 }
