@@ -147,8 +147,8 @@ mainloop(tracer_info *info)
 			// still our child and its end is still reported.
 			if ((proc = lookup_proc(info, si.si_pid)) == nullptr)
 				break;
-			// With all its threads: one killed by SIGKILL reports
-			// the end of none but the last.
+			// With all its threads: a process killed by SIGKILL
+			// reports no thread's end before its own.
 			release_proc(proc);
 			info->curthread = nullptr;
 			break;

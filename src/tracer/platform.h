@@ -76,7 +76,8 @@ int pt_syscall(pid_t pid, int sig);
 // delivering sig.
 int pt_detach(pid_t pid, uintptr_t address, int sig);
 // waitid(P_ALL, 0, si, WTRAPPED | WEXITED): one trap stop or exit of a traced
-// process; -1 with errno (EINTR when interrupted).
+// process; -1 with errno (EINTR when interrupted, ECHILD when the tool has
+// no child left).
 int wait_traced(siginfo_t *si);
 // sysctl kern.proc.sv_name of pid into name[SV_NAME_LEN]; non-zero on failure.
 int proc_sv_name(pid_t pid, char *name, size_t len);
