@@ -174,7 +174,8 @@ for kernel in $kernels; do
 	# From init's first line on; the whole boot when init never spoke.
 	if grep -q '^cctrace tests on\|^tracecost' "console-$kernel.log"; then
 		sed -n '/^cctrace tests on\|^tracecost/,$p' \
-		    "console-$kernel.log" | grep -v '^Waiting (max\|^Uptime:\|Powering system off'
+		    "console-$kernel.log" |
+		    grep -v '^Waiting (max\|^Uptime:\|Powering system off'
 	else
 		cat "console-$kernel.log"
 	fi
