@@ -3,13 +3,15 @@
 # bear and strace, and prints each variant's median wall time and its ratio
 # to the bare build.
 #
-#   bench/run.sh [-n ROUNDS] [-p PROJECTS] [CCTRACE]
+#   bench/run.sh [-n ROUNDS] [-p PROJECTS] [-v VARIANTS] [CCTRACE]
 #
 # ROUNDS (default 5) builds per variant, interleaved round by round; each
 # build starts from a fresh copy of the unpacked tree.  PROJECTS is a
-# space-separated subset of "lua zstd execloop"; execloop is no code base but
-# 1000 runs of /bin/true from a shell, the cost of tracing a process with
-# nothing to hide it.  Besides the wall time, the CPU time (user and system,
+# space-separated subset of "lua zstd execloop execargs"; execloop is no code
+# base but 1000 runs of /bin/true from a shell, the cost of tracing a process
+# with nothing to hide it; execargs is exec attempts with long vectors.
+# VARIANTS is a subset of "bare cctrace bear strace strace-seccomp" (bare is
+# always run: the ratios are to it).  Besides the wall time, the CPU time (user and system,
 # of the tool and every process of the build) is shown: it varies less on a
 # busy machine.  CCTRACE defaults to build/cctrace
 # (a RelWithDebInfo build, see scripts/setup.sh).  Needs root for apt-get
@@ -17,12 +19,15 @@
 set -euo pipefail
 
 rounds=5
-projects="lua zstd execloop"
-while getopts n:p: opt; do
+projects="lua zstd execloop execargs"
+variants="bare cctrace bear strace strace-seccomp"
+while getopts n:p:v: opt; do
 	case $opt in
 	n) rounds=$OPTARG ;;
 	p) projects=$OPTARG ;;
-	*) echo "usage: $0 [-n rounds] [-p projects] [cctrace]" >&2; exit 2 ;;
+	v) variants="bare $(echo "$OPTARG" | sed 's/\<bare\>//')" ;;
+	*) echo "usage: $0 [-n rounds] [-p projects] [-v variants] [cctrace]" >&2
+	   exit 2 ;;
 	esac
 done
 shift $((OPTIND - 1))
@@ -31,7 +36,7 @@ top=$(cd "$(dirname "$0")/.." && pwd -P)
 cctrace=$(realpath "${1:-$top/build/cctrace}")
 work=$top/bench/work
 [ -x "$cctrace" ] || { echo "$0: no cctrace at $cctrace" >&2; exit 1; }
-for tool in bear strace make cc; do
+for tool in make cc $(echo "$variants" | grep -o 'bear\|strace' | sort -u); do
 	command -v $tool >/dev/null || { echo "$0: $tool missing" >&2; exit 1; }
 done
 
@@ -97,6 +102,12 @@ zstd_build="make -j2 zstd-release"
 execloop_pkg=
 execloop_orig=
 execloop_build="sh -c 'i=0; while [ \$i -lt 1000 ]; do /bin/true; i=\$((i + 1)); done'"
+# An exec with 20,000 arguments, and one with 20,000 variables, each tried
+# along a PATH of 18 directories: what a tracer costs that reads vectors no
+# one needs.
+execargs_pkg=
+execargs_orig=
+execargs_build="sh -c 'PATH=\$(seq -f /nonexistent%g -s : 17):/usr/bin:/bin exec env \$(seq -f V%g=1 20000) true'"
 
 # tree PROJECT: prints the pristine tree to copy for each build.
 tree()
@@ -120,8 +131,6 @@ tree()
 	    tar xf "$tarball" -C "$work/orig/$1"
 	compgen -G "$work/orig/$1/*/" | head -1 | sed 's|/$||'
 }
-
-variants="bare cctrace bear strace strace-seccomp"
 
 # build VARIANT PROJECT: times one build from a fresh copy; prints its wall
 # time and CPU time in seconds.
@@ -173,7 +182,7 @@ for p in $projects; do
 	src=$(tree "$p")
 	echo
 	echo "== $p ($(basename "$src")): $(eval echo "\$${p}_build")"
-	rm -f "$work"/times.$p.*
+	rm -f "$work"/times.$p.* "$work"/count.$p.*
 	for r in $(seq "$rounds"); do
 		for v in $variants; do
 			build $v $p "$src" >> "$work/times.$p.$v"
@@ -191,9 +200,11 @@ for p in $projects; do
 		    printf "  entries %s" "$(cat "$work/count.$p.$v")"
 		echo
 	done
-	ours=$(cat "$work/count.$p.cctrace")
-	theirs=$(cat "$work/count.$p.bear")
-	[ "$ours" = "$theirs" ] ||
-	    echo "note: cctrace recorded $ours entries, bear $theirs"
+	if [ -f "$work/count.$p.cctrace" ] && [ -f "$work/count.$p.bear" ]; then
+		ours=$(cat "$work/count.$p.cctrace")
+		theirs=$(cat "$work/count.$p.bear")
+		[ "$ours" = "$theirs" ] ||
+		    echo "note: cctrace recorded $ours entries, bear $theirs"
+	fi
 done
 rm -rf "$work/run"

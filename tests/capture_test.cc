@@ -17,7 +17,7 @@ constexpr pid_t PID = 7;
 constexpr lwpid_t LWP = 100100;
 constexpr uint64_t PAGE = FAKE_PAGE;
 
-std::string srcdir;
+std::string srcdir, otherdir;
 
 void
 script_exec(lwpid_t lwp, const std::string &path,
@@ -35,10 +35,16 @@ struct capture : testing::Test {
 	static void SetUpTestSuite()
 	{
 		srcdir = make_source_dir("capture_test");
+		otherdir = make_source_dir("capture_test");
 		ASSERT_NE(srcdir, "");
+		ASSERT_NE(otherdir, "");
 		compile_patterns();
 	}
-	static void TearDownTestSuite() { remove_source_dir(srcdir); }
+	static void TearDownTestSuite()
+	{
+		remove_source_dir(srcdir);
+		remove_source_dir(otherdir);
+	}
 	void SetUp() override
 	{
 		fake_reset();
@@ -49,7 +55,11 @@ struct capture : testing::Test {
 		thread.lwpid = LWP;
 		info.curthread = &thread;
 	}
-	void TearDown() override { free_compile_entry(thread.pending); }
+	void TearDown() override
+	{
+		free_compile_entry(thread.pending);
+		thread.pending = nullptr;
+	}
 
 	void enter(unsigned int code, unsigned int narg)
 	{
@@ -109,6 +119,50 @@ TEST_F(capture, ArgvNotPathIsRecognised)
 	    "x.c" }));
 	// The arguments were fetched for the thread, not the process.
 	EXPECT_EQ(fake.sc_args.count(PID), 0u);
+}
+
+// The directory is the kernel's unless PWD names the same one; PWD alone
+// only where the kernel cannot say.
+TEST_F(capture, DirectoryFromTheKernelOrPwd)
+{
+	struct {
+		const char *what;
+		std::string cwd;	// "" for none
+		std::string directory;
+	} cases[] = {
+		{ "kernel differs from PWD", otherdir, otherdir },
+		{ "kernel agrees with PWD", srcdir, srcdir },
+		{ "kernel cannot say", "", srcdir },
+	};
+
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		TearDown();
+		SetUp();
+		if (!c.cwd.empty())
+			fake_cwd(PID, c.cwd, c.cwd);
+		script_exec(LWP, "/bin/cc", { "cc", "-c", "x.c" },
+		    { "PWD=" + srcdir });
+		enter(59, 3);
+		ASSERT_NE(thread.pending, nullptr);
+		EXPECT_EQ(thread.pending->directory, c.directory);
+		EXPECT_EQ(thread.pending->file, c.directory + "/x.c");
+		EXPECT_EQ(fake.cwd_calls, 1);
+	}
+}
+
+// Most execs start no compiler: their name is all that is read of them.
+TEST_F(capture, OtherProgramsAreReadNoFurtherThanTheirName)
+{
+	std::vector<std::string> argv = { "true" };
+	argv.resize(400, "x.c");
+	script_exec(LWP, "/bin/true", argv, { "PWD=" + srcdir });
+	enter(59, 3);
+	EXPECT_EQ(thread.pending, nullptr);
+	EXPECT_EQ(fake.cwd_calls, 0);
+	ASSERT_EQ(fake.reads.size(), 2u);
+	EXPECT_EQ(fake.reads[0], (fake_read{ PID, 11 * PAGE, 8 }));
+	EXPECT_EQ(fake.reads[1].address, 13 * PAGE);
 }
 
 TEST_F(capture, LaterAttemptReplacesPendingEntry)

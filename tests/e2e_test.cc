@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iostream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -32,6 +33,7 @@ struct run_options {
 	int timeout_sec = 30;
 	int extra_fd = -1;	// left open, without close-on-exec, for the build
 	bool no_pwd = false;	// start the build without PWD in its environment
+	std::string pwd;	// PWD for the build, if not its directory
 	// Called once cctrace has started, with its pid (also its process
 	// group), while it runs.
 	std::function<void(pid_t)> meanwhile;
@@ -161,7 +163,8 @@ run_in(const std::string &dir, const std::vector<std::string> &argv,
 		if (opts.no_pwd)
 			unsetenv("PWD");
 		else
-			setenv("PWD", dir.c_str(), 1);
+			setenv("PWD", opts.pwd.empty() ? dir.c_str() :
+			    opts.pwd.c_str(), 1);
 		unsetenv("MAKEFLAGS");
 		unsetenv("MFLAGS");
 		unsetenv("MAKELEVEL");
@@ -324,7 +327,7 @@ protected:
 	{
 		if (!dir.empty())
 			nftw(dir.c_str(), remove_one, 16,
-			    FTW_DEPTH | FTW_PHYS);
+			    FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 	}
 
 	std::string
@@ -542,8 +545,8 @@ TEST_F(E2e, ExecRecognisedByCallersArgumentVector)
 		// A failed exec attempt is not a compile.
 		{ "/nonexistent/cc", "cc", false, false },
 		{ "./notexec/cc", "cc", false, false },
-		// No PWD, no directory to record.
-		{ "/bin/true", "cc", true, false },
+		// No PWD: the kernel's directory.
+		{ "/bin/true", "cc", true, true },
 		// A #! script called mycc: the kernel runs /bin/sh with
 		// another vector, but its caller asked for mycc.
 		{ "./mycc", "mycc", false, true },
@@ -573,6 +576,123 @@ TEST_F(E2e, ExecRecognisedByCallersArgumentVector)
 		ASSERT_EQ(db.size(), 1u);
 		expect_a_c(db[0], { c.argv0, "-c", "a.c" });
 	}
+}
+
+// --- The directory the compiler runs in ----------------------------------
+
+// Launchers that change directory and leave PWD as it was: the compiler's
+// PWD names the top directory, whose a.c is a decoy.
+TEST_F(E2e, CompilerInAnotherDirectoryThanItsPwd)
+{
+	bool have_python = system("command -v python3 >/dev/null") == 0;
+	const struct {
+		const char *what;
+		std::vector<std::string> cmd;
+	} cases[] = {
+		{ "make -C", { "make" } },
+		{ "python subprocess cwd", { "python3", "-c",
+		    "import subprocess; subprocess.run(['cc', '-c', 'a.c', "
+		    "'-o', '/dev/null'], cwd='sub', check=True)" } },
+		{ "no PWD", { "sh", "-c", "cd sub && exec env -u PWD cc -c a.c "
+		    "-o /dev/null" } },
+	};
+
+	mkdir(path("sub").c_str(), 0755);
+	spew(path("sub/a.c"), a_source);
+	spew(path("Makefile"), "all: ; $(MAKE) -C sub\n");
+	spew(path("sub/Makefile"), "all: ; cc -c a.c -o /dev/null\n");
+	for (const auto &c : cases) {
+		for (bool decoy : { true, false }) {
+			SCOPED_TRACE(std::string(c.what) +
+			    (decoy ? " with a.c above" : ""));
+			std::vector<db_entry> db;
+
+			if (c.cmd[0] == "python3" && !have_python) {
+				std::cerr << "python3 is not installed: "
+				    "its case is not run\n";
+				continue;
+			}
+			if (decoy)
+				spew(path("a.c"), a_source);
+			else
+				unlink(path("a.c").c_str());
+			run_result r = run_in(dir, traced(c.cmd));
+
+			ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+			ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+			ASSERT_EQ(db.size(), 1u);
+			EXPECT_EQ(db[0].directory, path("sub"));
+			EXPECT_EQ(db[0].file, path("sub/a.c"));
+		}
+	}
+}
+
+// PWD through a link to the working directory is what users see: kept.
+TEST_F(E2e, PwdThroughALinkIsKept)
+{
+	std::vector<db_entry> db;
+	run_options opts;
+
+	ASSERT_EQ(symlink(".", path("here").c_str()), 0);
+	opts.pwd = path("here");
+	std::vector<std::string> cmd = cc_a;
+	cmd.insert(cmd.begin(), "env");
+	run_result r = run_in(dir, traced(cmd), opts);
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 1u);
+	EXPECT_EQ(db[0].directory, path("here"));
+	EXPECT_EQ(db[0].file, path("here/a.c"));
+}
+
+// Builds that see another file system than the tool: the source exists
+// only in the build's own mount namespace, or the build has changed root.
+// Sources are found where the compiler sees them, and recorded by the
+// compiler's own paths.
+TEST_F(E2e, BuildInAnotherViewOfTheFileSystem)
+{
+	if (system("unshare -m true 2>/dev/null") != 0)
+		GTEST_SKIP() << "private mount namespaces are not allowed here";
+	const struct {
+		const char *what;
+		const char *script;
+		std::string directory;
+		std::string file;
+	} cases[] = {
+		{ "mount namespace",
+		    "mount -t tmpfs none mnt && cd mnt && "
+		    "echo 'int f(void);' > m.c && cc -c m.c -o m.o",
+		    path("mnt"), path("mnt/m.c") },
+		// /usr, and /etc for the links to cc, are all a merged-/usr
+		// system needs to run it.
+		{ "chroot",
+		    "mkdir -p root/usr root/etc root/build root/tmp && "
+		    "for d in bin lib lib64 sbin; do ln -s usr/$d root/$d; done && "
+		    "mount --bind /usr root/usr && mount --bind /etc root/etc && "
+		    "echo 'int f(void);' > root/build/m.c && "
+		    "chroot root sh -c 'cd /build && cc -c m.c -o m.o'",
+		    "/build", "/build/m.c" },
+	};
+
+	mkdir(path("mnt").c_str(), 0755);
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		std::vector<db_entry> db;
+
+		unlink(path("compile_commands.json").c_str());
+		run_result r = run_in(dir, traced({ "unshare", "-m",
+		    "--propagation", "private", "sh", "-c", c.script }));
+
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+		ASSERT_EQ(db.size(), 1u);
+		EXPECT_EQ(db[0].directory, c.directory);
+		EXPECT_EQ(db[0].file, c.file);
+		EXPECT_EQ(db[0].arguments, (std::vector<std::string>{ "cc",
+		    "-c", "m.c", "-o", "m.o" }));
+	}
+	EXPECT_FALSE(exists(path("mnt/m.c")));
 }
 
 // --- Threads and process trees ------------------------------------------

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -76,6 +78,20 @@ void
 fake_unmap(pid_t pid, uint64_t address)
 {
 	fake.memory[pid].erase(address - address % FAKE_PAGE);
+}
+
+void
+fake_cwd(pid_t pid, const std::string &path, const std::string &name)
+{
+	proc_cwd_info cwd{};
+	struct stat sb;
+
+	if (stat(path.c_str(), &sb) == -1)
+		ADD_FAILURE() << "fake_cwd: no " << path;
+	cwd.dev = sb.st_dev;
+	cwd.ino = sb.st_ino;
+	snprintf(cwd.path, sizeof(cwd.path), "%s", name.c_str());
+	fake.cwds[pid] = cwd;
 }
 
 void
@@ -263,6 +279,20 @@ proc_sv_name(pid_t pid, char *name, size_t len)
 		return -1;
 	}
 	memcpy(name, it->second.c_str(), it->second.size() + 1);
+	return 0;
+}
+
+int
+proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
+{
+	auto it = fake.cwds.find(pid);
+
+	fake.cwd_calls++;
+	if (it == fake.cwds.end()) {
+		errno = ESRCH;
+		return -1;
+	}
+	*cwd = it->second;
 	return 0;
 }
 

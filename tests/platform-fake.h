@@ -57,6 +57,9 @@ struct fake_platform {
 	std::vector<fake_read> reads;
 	// ABI names per pid; a pid without one fails the sysctl.
 	std::map<pid_t, std::string> sv_names;
+	// Working directories per pid; a pid without one fails the sysctl.
+	std::map<pid_t, proc_cwd_info> cwds;
+	int cwd_calls;
 	pid_t vfork_pid;
 	pid_t waitpid_result;	// 0: the pid asked for
 	std::vector<pid_t> waitpids;
@@ -81,6 +84,9 @@ void fake_write_string(pid_t pid, uint64_t address, const std::string &s);
 void fake_write_pointers(pid_t pid, uint64_t address,
     const std::vector<uint64_t> &pointers, size_t pointer_size);
 void fake_unmap(pid_t pid, uint64_t address);
+// Makes the directory at path, as the tool sees it, the working directory
+// of pid, named as name ("" for no name).
+void fake_cwd(pid_t pid, const std::string &path, const std::string &name);
 // Lays out an execve's path, argv and envp from base on (four pages) and
 // scripts them as the system-call arguments of lwp.
 void fake_script_exec(pid_t pid, lwpid_t lwp, uint64_t base,

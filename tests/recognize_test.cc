@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "compdb/compdb.h"
+#include "tracer/platform.h"
 #include "tracer/tracer.h"
 #include "test-util.h"
 
@@ -58,6 +59,13 @@ protected:
 		ASSERT_EQ(symlink("x.c", (scratch + "/link.c").c_str()), 0);
 		ASSERT_EQ(symlink("gone.c", (scratch + "/dangling.c").c_str()),
 		    0);
+		// A subdirectory, a link to it, and a tree that a compiler
+		// in a chroot at @/root sees as /build.
+		for (const char *d : {"/sub", "/root", "/root/build"})
+			ASSERT_EQ(mkdir((scratch + d).c_str(), 0755), 0);
+		ASSERT_EQ(symlink("sub", (scratch + "/sublink").c_str()), 0);
+		for (const char *f : {"/sub/y.c", "/root/build/z.c"})
+			fclose(fopen((scratch + f).c_str(), "w"));
 		compile_patterns();
 	}
 
@@ -77,16 +85,39 @@ struct recognize_case {
 	const char *file;
 };
 
+// The working directory as a kernel reports it: the directory at path (as
+// the tool sees it), named name, its files found under the two prefixes.
+struct cwd_case {
+	const char *path;
+	const char *name;
+	const char *rel_prefix;
+	const char *abs_prefix;
+};
+
 void
-check(const recognize_case &c)
+check(const recognize_case &c, const cwd_case *where = nullptr)
 {
 	std::vector<std::string> envp = expand(c.envp);
 	string_list_ptr argv_list = make_list(expand(c.argv));
 	string_list_ptr envp_list = make_list(envp);
 	char *directory = NULL, *file = NULL;
+	proc_cwd_info cwd{};
+	struct stat sb;
 
+	if (where != nullptr) {
+		ASSERT_EQ(stat(expand(where->path).c_str(), &sb), 0);
+		cwd.dev = sb.st_dev;
+		cwd.ino = sb.st_ino;
+		snprintf(cwd.path, sizeof(cwd.path), "%s",
+		    expand(where->name).c_str());
+		snprintf(cwd.rel_prefix, sizeof(cwd.rel_prefix), "%s",
+		    expand(where->rel_prefix).c_str());
+		snprintf(cwd.abs_prefix, sizeof(cwd.abs_prefix), "%s",
+		    expand(where->abs_prefix).c_str());
+	}
 	bool found = recognize_compile_command(argv_list.get(),
-	    envp_list.get(), &directory, &file);
+	    envp_list.get(), where != nullptr ? &cwd : nullptr, &directory,
+	    &file);
 	malloc_ptr<char> dir_owner(directory), file_owner(file);
 	if (c.file == nullptr) {
 		EXPECT_FALSE(found);
@@ -187,6 +218,56 @@ TEST_F(RecognizeTest, DirectoryFromPwd)
 	}
 }
 
+// The kernel's working directory against PWD: PWD is kept only where it
+// names that directory.
+TEST_F(RecognizeTest, DirectoryTheCompilerRunsIn)
+{
+	const cwd_case sub = {"@/sub", "@/sub", "", ""};
+	const cwd_case unnamed = {"@/sub", "", "", ""};
+	const cwd_case chroot = {"@/root/build", "/build", "@/root/build/",
+	    "@/root"};
+	const struct {
+		recognize_case c;
+		const cwd_case *cwd;
+	} cases[] = {
+		// make -C sub: PWD still names the top directory, whose a.c
+		// is not the file compiled.
+		{{{"cc", "-c", "y.c"}, {"PWD=@"}, "@/sub", "@/sub/y.c"}, &sub},
+		{{{"cc", "-c", "a.c"}, {"PWD=@"}, nullptr, nullptr}, &sub},
+		// PWD through a link to the directory is the path users see.
+		{{{"cc", "-c", "y.c"}, {"PWD=@/sublink"}, "@/sublink",
+		    "@/sublink/y.c"}, &sub},
+		{{{"cc", "-c", "y.c"}, {"PWD=@/sub/"}, "@/sub/", "@/sub//y.c"},
+		    &sub},
+		// No PWD, an empty or a relative one: the kernel's path.
+		{{{"cc", "-c", "y.c"}, {"HOME=/"}, "@/sub", "@/sub/y.c"}, &sub},
+		{{{"cc", "-c", "y.c"}, {"PWD="}, "@/sub", "@/sub/y.c"}, &sub},
+		{{{"cc", "-c", "y.c"}, {"PWD=sub"}, "@/sub", "@/sub/y.c"}, &sub},
+		{{{"cc", "-c", "y.c"}, {"PWD=/nonexistent"}, "@/sub",
+		    "@/sub/y.c"}, &sub},
+		// A directory the kernel has no path for: only a PWD that
+		// names it gives the entry a directory.
+		{{{"cc", "-c", "y.c"}, {"PWD=@"}, nullptr, nullptr}, &unnamed},
+		{{{"cc", "-c", "y.c"}, {"PWD=@/sub"}, "@/sub", "@/sub/y.c"},
+		    &unnamed},
+		// A compiler in a chroot: its own paths, looked up in its view.
+		{{{"cc", "-c", "z.c"}, {"PWD=/build"}, "/build", "/build/z.c"},
+		    &chroot},
+		{{{"cc", "-c", "z.c"}, {"PWD=@/root/build"}, "/build",
+		    "/build/z.c"}, &chroot},
+		{{{"cc", "-c", "/build/z.c"}, {}, "/build", "/build/z.c"},
+		    &chroot},
+		{{{"cc", "-c", "@/x.c"}, {"PWD=/build"}, nullptr, nullptr},
+		    &chroot},
+		{{{"cc", "-c", "x.c"}, {"PWD=/build"}, nullptr, nullptr},
+		    &chroot},
+	};
+	for (size_t i = 0; i < std::size(cases); i++) {
+		SCOPED_TRACE(i);
+		check(cases[i].c, cases[i].cwd);
+	}
+}
+
 TEST_F(RecognizeTest, RecordWritesTheWholeCommand)
 {
 	tracer_info info = {};
@@ -198,9 +279,10 @@ TEST_F(RecognizeTest, RecordWritesTheWholeCommand)
 	info.out = tmpfile();
 	ASSERT_NE(info.out, nullptr);
 	record_compile_command(&info, make_list({"ld", "x.c"}).get(),
-	    env.get());
+	    env.get(), nullptr);
 	record_compile_command(&info,
-	    make_list({"cc", "-c", "x.c", "-o", "x.o"}).get(), env.get());
+	    make_list({"cc", "-c", "x.c", "-o", "x.o"}).get(), env.get(),
+	    nullptr);
 	fflush(info.out);
 	len = ftell(info.out);
 	rewind(info.out);

@@ -12,12 +12,42 @@
 
 #define SYS_EXECVE 59
 
+// The entry of a compile command started by thread lwpid of process pid, or
+// nullptr.  Takes the argument list on success.
+static compile_entry *
+recognize_entry(string_list_ptr &argv, const string_list *envp, pid_t pid,
+    lwpid_t lwpid)
+{
+	char *directory, *file;
+
+	// Where the compiler will run: the kernel's word, unless it cannot or
+	// will not give it.
+	proc_cwd_info cwd;
+	const proc_cwd_info *where = &cwd;
+	if (proc_cwd(pid, lwpid, &cwd) == -1)
+		where = nullptr;
+	if (!recognize_compile_command(argv.get(), envp, where, &directory,
+	    &file))
+		return nullptr;
+
+	compile_entry *entry =
+	    static_cast<compile_entry *>(malloc(sizeof(*entry)));
+	if (entry == nullptr) {
+		free(directory);
+		free(file);
+		return nullptr;
+	}
+	entry->directory = directory;
+	entry->file = file;
+	entry->arguments = argv.release();
+	return entry;
+}
+
 void
 enter_syscall(tracer_info *info, traced_thread *thread,
     const lwp_info *lwpinfo)
 {
 	size_t narg = lwpinfo->pl_syscall_narg;
-	char *directory, *file;
 
 	// Whatever the thread entered before has been decided by now.
 	free_compile_entry(thread->pending);
@@ -35,25 +65,39 @@ enter_syscall(tracer_info *info, traced_thread *thread,
 	if (pt_get_sc_args(thread->lwpid, args.get(), narg) != 0)
 		return;
 
+	// Most execs start no compiler, and their vectors can be long: the
+	// program name decides whether the rest is read at all.
+	malloc_ptr<char> program(get_first_string(info, args.get()[1]));
+	if (!is_compiler(program.get()))
+		return;
+
 	string_list_ptr argv(cJSON_CreateArray());
 	string_list_ptr envp(cJSON_CreateArray());
 	if (argv == nullptr || envp == nullptr)
 		return;
 	get_string_array(info, args.get()[1], argv.get());
 	get_string_array(info, args.get()[2], envp.get());
-	if (!recognize_compile_command(argv.get(), envp.get(), &directory,
-	    &file))
-		return;
+	thread->pending = recognize_entry(argv, envp.get(), thread->proc->pid,
+	    thread->lwpid);
+}
 
-	compile_entry *entry =
-	    static_cast<compile_entry *>(malloc(sizeof(*entry)));
-	if (entry == nullptr) {
-		free(directory);
-		free(file);
-		return;
-	}
-	entry->directory = directory;
-	entry->file = file;
-	entry->arguments = argv.release();
-	thread->pending = entry;
+// The started command was executed before its first stop, where tracing
+// begins: the stop proves that the exec succeeded, and its vectors are the
+// tool's own.
+compile_entry *
+capture_command(traced_proc *proc, char *const argv[], char *const envp[])
+{
+	if (argv[0] == nullptr || !is_compiler(argv[0]))
+		return nullptr;
+
+	string_list_ptr args(cJSON_CreateArray());
+	string_list_ptr env(cJSON_CreateArray());
+	if (args == nullptr || env == nullptr)
+		return nullptr;
+	for (char *const *p = argv; *p != nullptr; p++)
+		cJSON_AddItemToArray(args.get(), cJSON_CreateString(*p));
+	for (char *const *p = envp; *p != nullptr; p++)
+		cJSON_AddItemToArray(env.get(), cJSON_CreateString(*p));
+	return recognize_entry(args, env.get(), proc->pid,
+	    LIST_FIRST(&proc->threadlist)->lwpid);
 }

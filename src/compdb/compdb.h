@@ -8,8 +8,10 @@
 #include "compdb/string_list.h"
 
 struct tracer_info;
+struct traced_proc;
 struct traced_thread;
 struct lwp_info;
+struct proc_cwd_info;
 
 #define DB_FILE_NAME "compile_commands.json"
 
@@ -22,27 +24,44 @@ struct compile_entry {
 
 // Entries begun so far; decides whether an entry needs a separator.
 extern uint32_t entry_count;
+// The error number of the first write to the file that failed, or 0.
+extern int db_error;
 
 void db_open_array(tracer_info *info);
 void db_append_entry(tracer_info *info, const char *directory,
     const char *file, const string_list *arguments);
 void db_close_array(tracer_info *info);
+// Closes the file once the build has ended, and writes it again under its
+// name if the build removed or replaced it.  0, or -1 once a warning has
+// said that the database could not be written.
+int db_finish(tracer_info *info);
 
 void compile_patterns(void);
 
-// Decides whether argv/envp start a compiler on a source file.  On success
-// returns true with *directory and *file malloc'd for the caller.
+// Whether program, item 0 of an argument vector, names a compiler.
+bool is_compiler(const char *program);
+
+// Decides whether argv/envp start a compiler on a source file, in the
+// working directory cwd as the kernel reports it (nullptr where it cannot
+// say).  On success returns true with *directory and *file malloc'd for the
+// caller.
 bool recognize_compile_command(const string_list *argv,
-    const string_list *envp, char **directory, char **file);
+    const string_list *envp, const proc_cwd_info *cwd, char **directory,
+    char **file);
 
 // Recognises and, for a compile command, appends its entry at once.
 void record_compile_command(tracer_info *info, const string_list *argv,
-    const string_list *envp);
+    const string_list *envp, const proc_cwd_info *cwd);
 
 void free_compile_entry(compile_entry *entry);
 
 // A system-call entry stop of thread (== info->curthread).
 void enter_syscall(tracer_info *info, traced_thread *thread,
     const lwp_info *lwpinfo);
+
+// The entry of the started command proc, stopped after its exec of argv
+// with the environment envp; nullptr if it is not a compile command.
+compile_entry *capture_command(traced_proc *proc, char *const argv[],
+    char *const envp[]);
 
 #endif

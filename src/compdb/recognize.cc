@@ -1,5 +1,5 @@
 // Compile command recognition: a compiler by the name of its program, the
-// directory from PWD and the source from the last existing source argument.
+// directory it runs in and the source from the last existing source argument.
 #include <sys/stat.h>
 
 #include <err.h>
@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "compdb/compdb.h"
+#include "tracer/platform.h"
 
 static const char compiler_text[] = "(cc|cpp)$";
 static const char source_text[] = "\\.(c|cpp|S)$";
@@ -51,7 +52,7 @@ matches(const regex_t *pattern, const char *text)
 // none or the copy fails.  The key ends at the first "=", so values may
 // hold "=" themselves.
 static char *
-find_directory(const string_list *envp)
+find_pwd(const string_list *envp)
 {
 	const cJSON *item;
 
@@ -69,10 +70,69 @@ find_directory(const string_list *envp)
 	return (NULL);
 }
 
+// Whether the PWD value names the working directory the kernel reports: the
+// test a shell makes before it trusts an inherited PWD.
+static bool
+names_cwd(const char *pwd, const proc_cwd_info *cwd)
+{
+	struct stat sb;
+	char *path;
+	int rc;
+
+	if (pwd[0] != '/')
+		return (false);
+	if (asprintf(&path, "%s%s", cwd->abs_prefix, pwd) == -1)
+		return (false);
+	rc = stat(path, &sb);
+	free(path);
+	return (rc == 0 && S_ISDIR(sb.st_mode) && sb.st_dev == cwd->dev &&
+	    sb.st_ino == cwd->ino);
+}
+
+// The directory of the entry: PWD where it names the working directory (it
+// is the path users see, through links), else the kernel's path for it.
+// Where the kernel cannot say, PWD as it stands.
+static char *
+find_directory(const string_list *envp, const proc_cwd_info *cwd)
+{
+	char *pwd = find_pwd(envp);
+
+	if (cwd == NULL)
+		return (pwd);
+	if (pwd != NULL && names_cwd(pwd, cwd))
+		return (pwd);
+	free(pwd);
+	return (cwd->path[0] != '\0' ? strdup(cwd->path) : NULL);
+}
+
+// Whether path, as the compiler names it (arg joined to directory), is a
+// regular file.  Where the kernel has said where the compiler's files are,
+// they are looked up there, so that a build in a chroot or another mount
+// namespace is seen as it sees itself.
+static bool
+is_source_file(const char *path, const char *arg, const proc_cwd_info *cwd)
+{
+	const char *prefix = NULL;
+	struct stat sb;
+	char *seen;
+	int rc;
+
+	if (cwd != NULL)
+		prefix = arg[0] == '/' ? cwd->abs_prefix : cwd->rel_prefix;
+	if (prefix == NULL || prefix[0] == '\0')
+		return (stat(path, &sb) == 0 && S_ISREG(sb.st_mode));
+	if (asprintf(&seen, "%s%s", prefix, arg) == -1)
+		return (false);
+	rc = stat(seen, &sb);
+	free(seen);
+	return (rc == 0 && S_ISREG(sb.st_mode));
+}
+
 // Scans argv from the last item down to item 1 for an existing regular
 // file that the source pattern names; item 0 is the program.
 static char *
-find_source(const string_list *argv, const char *directory)
+find_source(const string_list *argv, const char *directory,
+    const proc_cwd_info *cwd)
 {
 	int argc = cJSON_GetArraySize(argv);
 	const cJSON *item;
@@ -90,7 +150,6 @@ find_source(const string_list *argv, const char *directory)
 
 	for (i = argc - 1; i >= 1; i--) {
 		const char *arg = cJSON_GetStringValue(items.get()[i]);
-		struct stat sb;
 		char *path;
 
 		if (arg == NULL)
@@ -106,7 +165,7 @@ find_source(const string_list *argv, const char *directory)
 			path = NULL;
 		if (path == NULL)
 			return (NULL);
-		if (stat(path, &sb) == 0 && S_ISREG(sb.st_mode))
+		if (is_source_file(path, arg, cwd))
 			return (path);
 		free(path);
 	}
@@ -114,21 +173,23 @@ find_source(const string_list *argv, const char *directory)
 }
 
 bool
-recognize_compile_command(const string_list *argv, const string_list *envp,
-    char **directory, char **file)
+is_compiler(const char *program)
 {
-	const char *program;
+	return (program != NULL && matches(&compiler_pattern, program));
+}
 
-	if (cJSON_GetArraySize(argv) < 1)
-		return (false);
-	program = cJSON_GetStringValue(cJSON_GetArrayItem(argv, 0));
-	if (program == NULL || !matches(&compiler_pattern, program))
+bool
+recognize_compile_command(const string_list *argv, const string_list *envp,
+    const proc_cwd_info *cwd, char **directory, char **file)
+{
+	if (cJSON_GetArraySize(argv) < 1 ||
+	    !is_compiler(cJSON_GetStringValue(cJSON_GetArrayItem(argv, 0))))
 		return (false);
 
-	malloc_ptr<char> dir(find_directory(envp));
+	malloc_ptr<char> dir(find_directory(envp, cwd));
 	if (dir == nullptr)
 		return (false);
-	char *source = find_source(argv, dir.get());
+	char *source = find_source(argv, dir.get(), cwd);
 	if (source == NULL)
 		return (false);
 	*directory = dir.release();
@@ -138,11 +199,11 @@ recognize_compile_command(const string_list *argv, const string_list *envp,
 
 void
 record_compile_command(tracer_info *info, const string_list *argv,
-    const string_list *envp)
+    const string_list *envp, const proc_cwd_info *cwd)
 {
 	char *directory, *file;
 
-	if (!recognize_compile_command(argv, envp, &directory, &file))
+	if (!recognize_compile_command(argv, envp, cwd, &directory, &file))
 		return;
 	db_append_entry(info, directory, file, argv);
 	free(directory);

@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <err.h>
+#include <unistd.h>
 
 #include "compdb/compdb.h"
 #include "driver/driver.h"
 #include "tracer/tracer.h"
+
+extern char **environ;
 
 // Lives for the whole run and is left to process exit.
 static tracer_info *info;
@@ -23,6 +26,7 @@ int
 run_driver(int argc, char *argv[])
 {
 	traced_proc *proc;
+	compile_entry *first;
 
 	if (argc < 2)
 		usage();
@@ -32,7 +36,8 @@ run_driver(int argc, char *argv[])
 		errx(1, "calloc() failed");
 	LIST_INIT(&info->proclist);
 
-	info->out = fopen(DB_FILE_NAME, "we");
+	// Read back too, should the build remove the file.
+	info->out = fopen(DB_FILE_NAME, "w+e");
 	if (info->out == nullptr)
 		err(1, "cannot open %s", DB_FILE_NAME);
 
@@ -51,10 +56,18 @@ run_driver(int argc, char *argv[])
 		pt_detach(proc->pid, 0);
 		return 1;
 	}
+	// The command may itself be a compiler: it runs in our directory
+	// with our environment.
+	first = capture_command(proc, argv + 1, environ);
 	pt_syscall(proc->pid, 0);
 
 	db_open_array(info);
+	if (first != nullptr) {
+		db_append_entry(info, first->directory, first->file,
+		    first->arguments);
+		free_compile_entry(first);
+	}
 	mainloop(info);
 	db_close_array(info);
-	return 0;
+	return db_finish(info) == 0 ? 0 : 1;
 }

@@ -14,9 +14,11 @@ static constexpr int our_pl_flag_exited = PL_FLAG_EXITED;
 #include <sys/types.h>
 #include <sys/ptrace.h>
 #include <sys/sysctl.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -127,6 +129,29 @@ proc_sv_name(pid_t pid, char *name, size_t len)
 	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_SV_NAME, (int)pid };
 
 	return sysctl(mib, 4, name, &len, nullptr, 0);
+}
+
+int
+proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
+{
+	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_CWD, (int)pid };
+	struct kinfo_file kf;
+	size_t len = sizeof(kf);
+
+	// The record may come packed down to its path: what is not sent
+	// reads as zero, and a path the kernel could not find as "".
+	memset(&kf, 0, sizeof(kf));
+	if (sysctl(mib, 4, &kf, &len, nullptr, 0) != 0 ||
+	    len < offsetof(struct kinfo_file, kf_path))
+		return -1;
+	cwd->dev = (dev_t)kf.kf_un.kf_file.kf_file_fsid;
+	cwd->ino = (ino_t)kf.kf_un.kf_file.kf_file_fileid;
+	snprintf(cwd->path, sizeof(cwd->path), "%.*s",
+	    (int)sizeof(kf.kf_path), kf.kf_path);
+	// The tool's own view of the file system stands for the process's.
+	cwd->rel_prefix[0] = '\0';
+	cwd->abs_prefix[0] = '\0';
+	return 0;
 }
 
 pid_t

@@ -13,6 +13,7 @@
 // such a report does nothing.
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -31,6 +32,8 @@
 #include <elf.h>
 #include <err.h>
 #include <fcntl.h>
+#include <string>
+#include <string_view>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -634,6 +637,61 @@ pt_detach(pid_t pid, uintptr_t /* address */)
 	if (cur.pid == pid)
 		cur.resume_tid = 0;
 	return rc;
+}
+
+// The target of one of a task's /proc links, or "" if it has none that fits.
+static void
+read_proc_link(pid_t tid, const char *name, char *buf, size_t size)
+{
+	char link[64];
+	ssize_t n;
+
+	snprintf(link, sizeof(link), "/proc/%ld/%s", (long)tid, name);
+	n = readlink(link, buf, size);
+	if (n <= 0 || (size_t)n >= size)
+		n = 0;
+	buf[n] = '\0';
+}
+
+// The working directory of the stopped task, through /proc: its identity
+// even where no path the tool can reach names it, and its path as the task
+// names it, inside the root it may have changed to.  Its files are looked
+// up through the same links, so that a build in a chroot or another mount
+// namespace is seen as it sees itself.
+int
+proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
+{
+	pid_t tid = stopped_tid(pid);
+	char root[PATH_MAX];
+	struct stat sb;
+
+	snprintf(cwd->rel_prefix, sizeof(cwd->rel_prefix), "/proc/%ld/cwd/",
+	    (long)tid);
+	snprintf(cwd->abs_prefix, sizeof(cwd->abs_prefix), "/proc/%ld/root",
+	    (long)tid);
+	if (stat(cwd->rel_prefix, &sb) == -1)
+		return -1;
+	cwd->dev = sb.st_dev;
+	cwd->ino = sb.st_ino;
+
+	read_proc_link(tid, "cwd", cwd->path, sizeof(cwd->path));
+	read_proc_link(tid, "root", root, sizeof(root));
+	std::string_view path(cwd->path), top(root);
+	if (top != "/" && path.starts_with(top) &&
+	    (path.size() == top.size() || path[top.size()] == '/')) {
+		path.remove_prefix(top.size());
+		memmove(cwd->path, path.data(), path.size());
+		cwd->path[path.size()] = '\0';
+		if (path.empty())
+			strcpy(cwd->path, "/");
+	}
+	// A path that does not lead back to the directory (it was removed,
+	// or lies outside the task's root) names nothing.
+	std::string check = std::string(cwd->abs_prefix) + cwd->path;
+	if (cwd->path[0] != '/' || stat(check.c_str(), &sb) == -1 ||
+	    sb.st_dev != cwd->dev || sb.st_ino != cwd->ino)
+		cwd->path[0] = '\0';
+	return 0;
 }
 
 // The ABI of the program a process runs, named as FreeBSD names Linux

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <climits>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,18 @@ struct lwp_info {
 	int pl_flags;
 	unsigned int pl_syscall_code;
 	unsigned int pl_syscall_narg;
+};
+
+// The working directory of a stopped process, as its kernel reports it.
+struct proc_cwd_info {
+	dev_t dev;		// the directory's identity
+	ino_t ino;
+	char path[PATH_MAX];	// as the process names it; "" if unknown
+	// Where the tool finds the files the process names: prefixes for its
+	// relative and its absolute paths.  Both "" where the tool's own view
+	// of the file system stands for the process's.
+	char rel_prefix[40];
+	char abs_prefix[40];
 };
 
 // Size of the buffer for a process's ABI name.
@@ -66,6 +79,10 @@ int pt_detach(pid_t pid, uintptr_t address);
 int wait_traced(siginfo_t *si);
 // sysctl kern.proc.sv_name of pid into name[SV_NAME_LEN]; non-zero on failure.
 int proc_sv_name(pid_t pid, char *name, size_t len);
+// sysctl kern.proc.cwd of pid, whose thread lwpid is stopped; -1 where the
+// kernel cannot or will not say (the process is gone, or is not the tool's
+// to inspect).
+int proc_cwd(pid_t pid, lwpid_t lwpid, proc_cwd_info *cwd);
 
 // vfork(): 0 in the child, the child's pid in the parent, -1 on failure.
 // Where it is a real vfork the caller must know that it returns twice.
