@@ -445,7 +445,7 @@ TEST_F(E2e, BuildWithoutCompilerGivesEmptyArray)
 }
 
 // The file's main reader takes it: clangd finds each source's own command
-// in the database of a make build with a subdirectory.  Every source needs
+// in the database of a recursive make build.  Every source needs
 // the macro and the include directory of its own command, so a command that
 // clangd guessed from a neighbour's, or a wrong directory, fails its check.
 TEST_F(E2e, ClangdLoadsEachSourcesCommandFromTheDatabase)
@@ -474,8 +474,10 @@ TEST_F(E2e, ClangdLoadsEachSourcesCommandFromTheDatabase)
 	spew(path("Makefile"),
 	    "all:\n"
 	    "\tcc -Iinclude -DUNIT_MAIN -c main.c -o main.o\n"
-	    "\tcd lib && cc -I../include -DUNIT_UTIL -c util.c -o util.o\n"
+	    "\t$(MAKE) -C lib\n"
 	    "\tcc -Iinclude -DUNIT_SHAPE -c lib/shape.cpp -o lib/shape.o\n");
+	spew(path("lib/Makefile"),
+	    "util.o: util.c\n\tcc -I../include -DUNIT_UTIL -c util.c\n");
 
 	run_result r = run_in(dir, traced({ "make" }));
 
