@@ -7,32 +7,28 @@
 
 namespace {
 
+// What the table decides: the pointer size a process's vectors are read
+// with.
 TEST(abi, KnownNamesGiveTheirPointerSize)
 {
-	struct {
+	const struct {
 		const char *name;
 		size_t pointer_size;
-		const char *type_name;
 	} cases[] = {
-		{ "FreeBSD ELF64", 8, "FreeBSD" },
-		{ "FreeBSD ELF32", 4, "FreeBSD32" },
-		{ "FreeBSD a.out", 4, "FreeBSD32" },
-		{ "Linux ELF64", 8, "Linux" },
-		{ "Linux ELF32", 4, "Linux32" },
+		{ "FreeBSD ELF64", 8 },
+		{ "FreeBSD ELF32", 4 },
+		{ "FreeBSD a.out", 4 },
+		{ "Linux ELF64", 8 },
+		{ "Linux ELF32", 4 },
 	};
 
-	ASSERT_EQ(abi_table_len, std::size(cases));
-	for (size_t i = 0; i < std::size(cases); i++) {
+	for (const auto &c : cases) {
 		fake_reset();
-		fake.sv_names[42] = cases[i].name;
+		fake.sv_names[42] = c.name;
 		const abi_desc *abi = identify_abi(42);
-		ASSERT_NE(abi, nullptr) << cases[i].name;
-		EXPECT_EQ(abi->pointer_size, cases[i].pointer_size);
-		EXPECT_STREQ(abi->type_name, cases[i].type_name);
-		EXPECT_STREQ(abi_table[i].sv_name, cases[i].name);
+		ASSERT_NE(abi, nullptr) << c.name;
+		EXPECT_EQ(abi->pointer_size, c.pointer_size) << c.name;
 	}
-	// Both 32-bit FreeBSD names share one descriptor.
-	EXPECT_EQ(abi_table[1].abi, abi_table[2].abi);
 }
 
 TEST(abi, NearMissesAreUnsupportedWithAWarning)

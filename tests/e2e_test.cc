@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "test-util.h"
+
 namespace {
 
 const char a_source[] = "int f(void) { return 1; }\n";
@@ -44,12 +46,6 @@ struct run_result {
 	bool timed_out = false;
 	std::string out;	// what the build wrote on standard output
 	std::string err;	// standard error of cctrace and the build
-};
-
-struct db_entry {
-	std::string directory;
-	std::string file;
-	std::vector<std::string> arguments;
 };
 
 std::string
@@ -238,41 +234,14 @@ void
 read_db(const std::string &dir, std::vector<db_entry> *entries)
 {
 	std::string text = slurp(dir + "/compile_commands.json");
-	cJSON *root, *item;
 
 	entries->clear();
 	ASSERT_GE(text.size(), 4u) << "file: \"" << text << "\"";
 	ASSERT_EQ(text.substr(0, 2), "[\n") << text;
 	ASSERT_EQ(text.substr(text.size() - 2), "\n]")
 	    << "array not closed: \"" << text << "\"";
-	root = cJSON_Parse(text.c_str());
-	ASSERT_NE(root, nullptr) << "not JSON: \"" << text << "\"";
-	ASSERT_TRUE(cJSON_IsArray(root));
-	cJSON_ArrayForEach(item, root) {
-		cJSON *dir_item = cJSON_GetObjectItemCaseSensitive(item,
-		    "directory");
-		cJSON *file = cJSON_GetObjectItemCaseSensitive(item, "file");
-		cJSON *args = cJSON_GetObjectItemCaseSensitive(item,
-		    "arguments");
-		cJSON *a;
-		db_entry e;
-
-		EXPECT_EQ(cJSON_GetArraySize(item), 3);
-		if (!cJSON_IsString(dir_item) || !cJSON_IsString(file) ||
-		    !cJSON_IsArray(args)) {
-			cJSON_Delete(root);
-			FAIL() << "malformed entry in \"" << text << "\"";
-		}
-		e.directory = dir_item->valuestring;
-		e.file = file->valuestring;
-		cJSON_ArrayForEach(a, args) {
-			EXPECT_TRUE(cJSON_IsString(a));
-			if (cJSON_IsString(a))
-				e.arguments.push_back(a->valuestring);
-		}
-		entries->push_back(e);
-	}
-	cJSON_Delete(root);
+	ASSERT_TRUE(parse_db(text, entries)) << "not a database: \"" << text
+	    << "\"";
 }
 
 // Whether uid 65534 can run path: the build tree may sit in a directory
@@ -351,8 +320,10 @@ const std::vector<std::string> cc_a = { "cc", "-c", "a.c", "-o",
 
 // --- Whole builds -------------------------------------------------------
 
-TEST_F(E2e, MakeWithTwoSourcesWritesBothEntriesExactly)
+TEST_F(E2e, MakeWithTwoSourcesWritesBothEntries)
 {
+	std::vector<db_entry> db;
+
 	spew(path("b.c"), "int g(void) { return 2; }\n");
 	spew(path("Makefile"),
 	    "all: a.o b.o\n"
@@ -363,15 +334,11 @@ TEST_F(E2e, MakeWithTwoSourcesWritesBothEntriesExactly)
 
 	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
 	EXPECT_TRUE(exists(path("b.o")));
-	std::string d = dir;
-	EXPECT_EQ(slurp(path("compile_commands.json")),
-	    "[\n"
-	    "{\n\"directory\": \"" + d + "\",\n\"file\": \"" + d + "/a.c\",\n"
-	    "\"arguments\": [\"cc\", \"-c\", \"a.c\", \"-o\", \"a.o\"]\n},\n"
-	    "{\n\"directory\": \"" + d + "\",\n\"file\": \"" + d + "/b.c\",\n"
-	    "\"arguments\": [\"cc\", \"-O2\", \"-c\", \"b.c\", \"-o\", "
-	    "\"b.o\"]\n}\n"
-	    "]");
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	EXPECT_EQ(db, (std::vector<db_entry>{
+	    { dir, path("a.c"), { "cc", "-c", "a.c", "-o", "a.o" } },
+	    { dir, path("b.c"), { "cc", "-O2", "-c", "b.c", "-o", "b.o" } },
+	}));
 }
 
 TEST_F(E2e, FailingBuildStillEndsWithClosedArrayAndStatusZero)
@@ -438,10 +405,169 @@ TEST_F(E2e, CommandThatCannotBeExecutedFailsWithEmptyFile)
 
 TEST_F(E2e, BuildWithoutCompilerGivesEmptyArray)
 {
+	std::vector<db_entry> db;
+
 	run_result r = run_in(dir, traced({ "sh", "-c", "true; true" }));
 
 	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
-	EXPECT_EQ(slurp(path("compile_commands.json")), "[\n\n]");
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	EXPECT_TRUE(db.empty());
+}
+
+// --- The output file -----------------------------------------------------
+
+// A file that cannot be opened ends the tool before the build starts.
+TEST_F(E2e, OutputThatCannotBeOpenedStopsBeforeTheBuild)
+{
+	const bool root = geteuid() == 0;
+	const struct {
+		const char *what;
+		std::function<void()> prepare;
+		const char *error;
+	} cases[] = {
+		{ "a directory", [&] {
+			mkdir(path("compile_commands.json").c_str(), 0755);
+		}, "Is a directory" },
+		{ "a dangling link", [&] {
+			symlink("gone/db.json", path("compile_commands.json").c_str());
+		}, "No such file or directory" },
+		{ "not writable", [&] {
+			spew(path("compile_commands.json"), "");
+			chmod(path("compile_commands.json").c_str(), 0444);
+		}, "Permission denied" },
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		std::vector<std::string> cmd = traced({ "touch", "ran" });
+
+		if (std::string(c.what) == "not writable" && root) {
+			if (access("/usr/bin/setpriv", X_OK) != 0 ||
+			    !nobody_can_run(CCTRACE_BIN))
+				continue;
+			chmod(dir.c_str(), 0777);
+			cmd.insert(cmd.begin(), { "setpriv", "--reuid=65534",
+			    "--regid=65534", "--clear-groups" });
+		}
+		c.prepare();
+		run_result r = run_in(dir, cmd);
+
+		EXPECT_TRUE(exited_with(r, 1)) << describe(r);
+		EXPECT_EQ(r.err, std::string("cctrace: cannot open "
+		    "compile_commands.json: ") + c.error + "\n");
+		EXPECT_FALSE(exists(path("ran")));
+		std::string rm = "rm -rf '" + path("compile_commands.json") + "'";
+		ASSERT_EQ(system(rm.c_str()), 0);
+	}
+}
+
+// A write that fails lets the build run to its end, then says so and ends
+// with 1: on a device that is always full, and on a file system that fills
+// up during the build.
+TEST_F(E2e, WriteFailureIsReportedAfterTheBuild)
+{
+	// Twelve entries of over 1 KiB each.
+	const std::string script = "for i in 1 2 3 4 5 6 7 8 9 10 11 12; do "
+	    "cc -c a.c -o /dev/null -DPAD=" + std::string(1024, 'x') + "; "
+	    "done; touch \"$0\"";
+	const std::vector<std::string> full = { "unshare", "-m",
+	    "--propagation", "private", "sh", "-c",
+	    "mount -t tmpfs -o size=12k none small && cp a.c small && "
+	    "cd small && exec \"$0\" sh -c \"$1\" ../after", CCTRACE_BIN,
+	    script };
+	const struct {
+		const char *what;
+		std::vector<std::string> cmd;
+	} cases[] = {
+		{ "/dev/full", traced({ "sh", "-c", script, "after" }) },
+		{ "full file system", full },
+	};
+
+	ASSERT_EQ(symlink("/dev/full", path("compile_commands.json").c_str()), 0);
+	mkdir(path("small").c_str(), 0755);
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		if (c.cmd[0] == "unshare" &&
+		    system("unshare -m true 2>/dev/null") != 0) {
+			std::cerr << "private mount namespaces are not allowed "
+			    "here: the full file system is not tried\n";
+			continue;
+		}
+		unlink(path("after").c_str());
+		run_result r = run_in(dir, c.cmd);
+
+		EXPECT_TRUE(exited_with(r, 1)) << describe(r);
+		EXPECT_EQ(r.err, "cctrace: cannot write compile_commands.json: "
+		    "No space left on device\n");
+		EXPECT_TRUE(exists(path("after"))) << "the build was cut short";
+	}
+}
+
+// A build that removes or replaces the file gets it back whole, through
+// the user's link if the name is one.
+TEST_F(E2e, FileRemovedByTheBuildIsWrittenAgain)
+{
+	const struct {
+		const char *what;
+		bool link;
+		const char *script;
+	} cases[] = {
+		{ "removed", false, "cc -c a.c -o /dev/null; "
+		    "rm compile_commands.json; cc -c a.c -o /dev/null" },
+		{ "replaced", false, "cc -c a.c -o /dev/null; "
+		    "echo '[]' > new.json && mv new.json compile_commands.json" },
+		{ "removed behind a link", true, "cc -c a.c -o /dev/null; "
+		    "rm out/db.json" },
+		{ "kept", false, "cc -c a.c -o /dev/null" },
+	};
+
+	mkdir(path("out").c_str(), 0755);
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		std::vector<db_entry> db;
+		struct stat sb;
+
+		unlink(path("compile_commands.json").c_str());
+		if (c.link)
+			symlink("out/db.json", path("compile_commands.json").c_str());
+		run_result r = run_in(dir, traced({ "sh", "-c", c.script }));
+
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		if (std::string(c.what) == "kept") {
+			EXPECT_EQ(r.err, "");
+		} else {
+			EXPECT_EQ(r.err, "cctrace: compile_commands.json was "
+			    "removed or replaced during the build; written "
+			    "again\n");
+		}
+		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+		EXPECT_EQ(db.size(), std::string(c.what) == "removed" ? 2u : 1u);
+		ASSERT_EQ(lstat(path("compile_commands.json").c_str(), &sb), 0);
+		EXPECT_EQ(S_ISLNK(sb.st_mode), c.link);
+		EXPECT_EQ(sb.st_mode & 0777, c.link ? 0777 : 0644);
+	}
+}
+
+// SIGTERM and SIGINT sent to the tool alone leave the build and the tool
+// running to the end.
+TEST_F(E2e, SignalsToTheToolAloneAreIgnored)
+{
+	std::vector<db_entry> db;
+	run_options opts;
+
+	opts.meanwhile = [&](pid_t tool) {
+		usleep(200000);
+		kill(tool, SIGTERM);
+		kill(tool, SIGINT);
+	};
+	run_result r = run_in(dir, traced({ "sh", "-c",
+	    "sleep 0.6; cc -c a.c -o /dev/null; touch after" }), opts);
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	EXPECT_TRUE(exists(path("after")));
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 1u);
+	expect_a_c(db[0], cc_a);
 }
 
 // The file's main reader takes it: clangd finds each source's own command
@@ -526,32 +652,27 @@ TEST_F(E2e, EnvSearchingPathRecordsOneEntry)
 }
 
 // Execs made by execas: the program that runs and the argument vector
-// that its caller passed differ, and only the vector counts.
+// that its caller passed differ, and only the vector counts; an exec that
+// fails is no compile.
 TEST_F(E2e, ExecRecognisedByCallersArgumentVector)
 {
 	struct {
-		const char *path;	// relative to the build directory
+		std::vector<std::string> how;	// execas's arguments before argv
 		const char *argv0;
-		bool no_pwd;
 		bool recorded;
 	} cases[] = {
-		{ "/bin/true", "cc", false, true },
-		{ "/bin/true", "/usr/bin/cc", false, true },
-		{ "/bin/true", "gcc", false, true },
-		{ "/bin/true", "cpp", false, true },
-		{ "/bin/true", "x86_64-linux-gnu-gcc", false, true },
-		{ "/bin/true", "g++", false, false },
-		{ "/bin/true", "c++", false, false },
-		{ "/bin/true", "clang", false, false },
-		{ "/bin/true", "clang++", false, false },
-		// A failed exec attempt is not a compile.
-		{ "/nonexistent/cc", "cc", false, false },
-		{ "./notexec/cc", "cc", false, false },
-		// No PWD: the kernel's directory.
-		{ "/bin/true", "cc", true, true },
+		{ { "/bin/true" }, "cc", true },
+		{ { "/usr/bin/cc" }, "foo", false },
+		// execveat, by a name in a directory and by a descriptor.
+		{ { "-at", "/bin", "true" }, "cc", true },
+		{ { "-at", "/bin/true", "" }, "cc", true },
+		{ { "-at", "/bin", "nonexistent" }, "cc", false },
+		// Failed attempts.
+		{ { "/nonexistent/cc" }, "cc", false },
+		{ { "./notexec/cc" }, "cc", false },
 		// A #! script called mycc: the kernel runs /bin/sh with
 		// another vector, but its caller asked for mycc.
-		{ "./mycc", "mycc", false, true },
+		{ { "./mycc" }, "mycc", true },
 	};
 
 	spew(path("mycc"), "#!/bin/sh\nexit 0\n");
@@ -559,15 +680,14 @@ TEST_F(E2e, ExecRecognisedByCallersArgumentVector)
 	mkdir(path("notexec").c_str(), 0755);
 	spew(path("notexec/cc"), "#!/bin/sh\n");
 	for (const auto &c : cases) {
-		SCOPED_TRACE(std::string(c.path) + " as " + c.argv0 +
-		    (c.no_pwd ? " without PWD" : ""));
-		run_options opts;
+		std::vector<std::string> cmd = { E2E_EXECAS };
 		std::vector<db_entry> db;
 
-		opts.no_pwd = c.no_pwd;
+		cmd.insert(cmd.end(), c.how.begin(), c.how.end());
+		cmd.insert(cmd.end(), { c.argv0, "-c", "a.c" });
+		SCOPED_TRACE(cmd[1] + " " + cmd.back());
 		unlink(path("compile_commands.json").c_str());
-		run_result r = run_in(dir, traced({ E2E_EXECAS, c.path,
-		    c.argv0, "-c", "a.c" }), opts);
+		run_result r = run_in(dir, traced(cmd));
 
 		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
 		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
@@ -577,6 +697,38 @@ TEST_F(E2e, ExecRecognisedByCallersArgumentVector)
 		}
 		ASSERT_EQ(db.size(), 1u);
 		expect_a_c(db[0], { c.argv0, "-c", "a.c" });
+	}
+}
+
+// The started command is a compile command like any other, and its entry
+// comes first.
+TEST_F(E2e, StartedCommandIsRecordedFirst)
+{
+	spew(path("b.c"), "int g(void) { return 2; }\n");
+	spew(path("mycc"), "#!/bin/sh\nexec cc -c b.c -o /dev/null\n");
+	chmod(path("mycc").c_str(), 0755);
+	const std::vector<std::string> cmds[] = {
+		cc_a,
+		{ "/usr/bin/cc", "-c", "a.c", "-o", "/dev/null" },
+		{ "./mycc", "-c", "a.c" },
+	};
+
+	for (const auto &cmd : cmds) {
+		SCOPED_TRACE(cmd[0]);
+		std::vector<db_entry> db;
+		run_options opts;
+
+		// Its directory is found as any compiler's.
+		opts.no_pwd = true;
+		run_result r = run_in(dir, traced(cmd), opts);
+
+		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+		ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+		ASSERT_EQ(db.size(), cmd[0] == "./mycc" ? 2u : 1u);
+		expect_a_c(db[0], cmd);
+		if (db.size() == 2) {
+			EXPECT_EQ(db[1].file, path("b.c"));
+		}
 	}
 }
 

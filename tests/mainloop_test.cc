@@ -143,9 +143,10 @@ TEST_F(mainloop_test, FailedExecThenSuccessfulGivesOneEntry)
 	compile(8, 20 * PAGE, "-O2", true);
 	fake_wait_exit(PID);
 	mainloop(&info);
-	EXPECT_EQ(output(), "{\n\"directory\": \"" + srcdir + "\",\n"
-	    "\"file\": \"" + srcdir + "/x.c\",\n"
-	    "\"arguments\": [\"cc\", \"-O2\", \"-c\", \"x.c\"]\n}");
+	std::vector<db_entry> db;
+	ASSERT_TRUE(parse_db("[" + output() + "]", &db)) << output();
+	EXPECT_EQ(db, (std::vector<db_entry>{ { srcdir, srcdir + "/x.c",
+	    { "cc", "-O2", "-c", "x.c" } } }));
 }
 
 TEST_F(mainloop_test, ExecOf32BitProgramReadsFourBytePointers)

@@ -272,8 +272,7 @@ TEST_F(RecognizeTest, RecordWritesTheWholeCommand)
 {
 	tracer_info info = {};
 	string_list_ptr env = make_list({"PWD=" + scratch});
-	char *text = NULL;
-	size_t len = 0;
+	std::vector<db_entry> db;
 
 	entry_count = 0;
 	info.out = tmpfile();
@@ -283,28 +282,12 @@ TEST_F(RecognizeTest, RecordWritesTheWholeCommand)
 	record_compile_command(&info,
 	    make_list({"cc", "-c", "x.c", "-o", "x.o"}).get(), env.get(),
 	    nullptr);
-	fflush(info.out);
-	len = ftell(info.out);
-	rewind(info.out);
-	text = (char *)calloc(1, len + 1);
-	ASSERT_EQ(fread(text, 1, len, info.out), len);
+	std::string text = stream_contents(info.out);
 	fclose(info.out);
-	EXPECT_EQ(std::string(text), "{\n\"directory\": \"" + scratch +
-	    "\",\n\"file\": \"" + scratch + "/x.c\",\n\"arguments\": "
-	    "[\"cc\", \"-c\", \"x.c\", \"-o\", \"x.o\"]\n}");
-	free(text);
+	ASSERT_TRUE(parse_db("[" + text + "]", &db)) << text;
+	EXPECT_EQ(db, (std::vector<db_entry>{ { scratch, scratch + "/x.c",
+	    { "cc", "-c", "x.c", "-o", "x.o" } } }));
 	EXPECT_EQ(entry_count, 1u);
-}
-
-TEST(FreeCompileEntry, ReleasesEveryMember)
-{
-	compile_entry *entry = (compile_entry *)malloc(sizeof(*entry));
-
-	entry->directory = strdup("/w");
-	entry->file = strdup("/w/a.c");
-	entry->arguments = make_list({"cc", "a.c"}).release();
-	free_compile_entry(entry);
-	free_compile_entry(NULL);
 }
 
 } // namespace

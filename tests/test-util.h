@@ -20,6 +20,47 @@ make_list(const std::vector<std::string> &items)
 	return list;
 }
 
+// One entry of a database, as parsed back.
+struct db_entry {
+	std::string directory;
+	std::string file;
+	std::vector<std::string> arguments;
+	bool operator==(const db_entry &) const = default;
+};
+
+// Parses the text of a database into entries: false unless it is a JSON
+// array of objects with exactly the three keys, of the right types.
+inline bool
+parse_db(const std::string &text, std::vector<db_entry> *entries)
+{
+	string_list_ptr root(cJSON_Parse(text.c_str()));
+	cJSON *item, *a;
+
+	entries->clear();
+	if (!cJSON_IsArray(root.get()))
+		return false;
+	cJSON_ArrayForEach(item, root.get()) {
+		cJSON *dir = cJSON_GetObjectItemCaseSensitive(item, "directory");
+		cJSON *file = cJSON_GetObjectItemCaseSensitive(item, "file");
+		cJSON *args = cJSON_GetObjectItemCaseSensitive(item,
+		    "arguments");
+		db_entry e;
+
+		if (cJSON_GetArraySize(item) != 3 || !cJSON_IsString(dir) ||
+		    !cJSON_IsString(file) || !cJSON_IsArray(args))
+			return false;
+		e.directory = dir->valuestring;
+		e.file = file->valuestring;
+		cJSON_ArrayForEach(a, args) {
+			if (!cJSON_IsString(a))
+				return false;
+			e.arguments.push_back(a->valuestring);
+		}
+		entries->push_back(e);
+	}
+	return true;
+}
+
 // Everything written to a stream so far.
 inline std::string
 stream_contents(FILE *f)
