@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs what building and testing cctrace needs and is not there yet:
-# CMake, a C/C++ compiler, make, pkg-config, cJSON and GoogleTest.
+# CMake, a C/C++ compiler, make, pkg-config, cJSON and GoogleTest; on Linux
+# also clang and Ninja (CI's second build) and clangd (which a test runs on
+# the database cctrace writes).
 #
 # With the argument "freebsd-vm", what scripts/freebsd-test.sh needs
 # instead, from Debian's packages where they are at hand: clang and lld to
@@ -27,7 +29,8 @@ fi
 case "$(uname -s)" in
 Linux)
 	missing=
-	for p in cmake g++ gcc make pkg-config libcjson-dev libgtest-dev; do
+	for p in cmake g++ gcc make pkg-config libcjson-dev libgtest-dev \
+		    clang clangd ninja-build; do
 		dpkg-query -W -f='${Status}' "$p" 2>/dev/null |
 		    grep -q 'ok installed' || missing="$missing $p"
 	done
