@@ -40,36 +40,13 @@ for tool in make cc $(echo "$variants" | grep -o 'bear\|strace' | sort -u); do
 	command -v $tool >/dev/null || { echo "$0: $tool missing" >&2; exit 1; }
 done
 
-# Adds a deb-src twin of every enabled apt source, unless one is there.
-enable_deb_src()
-{
-	local f out=/etc/apt/sources.list.d/cctrace-bench-src
-
-	if grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list \
-	    /etc/apt/sources.list.d/; then
-		return
-	fi
-	echo "adding deb-src entries mirroring the apt sources"
-	for f in /etc/apt/sources.list.d/*.sources; do
-		[ -e "$f" ] || continue
-		# deb822 stanzas: same URIs, suites and keys, source type.
-		awk '/^Types:/ { print "Types: deb-src"; next } { print }' \
-		    "$f"
-		echo
-	done > "$out.sources"
-	[ -s "$out.sources" ] || rm -f "$out.sources"
-	cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-	    2>/dev/null | sed -n 's/^deb[[:space:]]/deb-src /p' > "$out.list"
-	[ -s "$out.list" ] || rm -f "$out.list"
-}
-
 # fetch PACKAGE: unpacks its source into $work/src/PACKAGE-*, once.
 fetch()
 {
 	mkdir -p "$work/src"
 	if ! compgen -G "$work/src/$1-[0-9]*/" >/dev/null; then
 		if [ -z "${updated:-}" ]; then
-			enable_deb_src
+			sh "$top/scripts/deb-src.sh"
 			apt-get update -qq || echo "apt-get update had errors"
 			command -v dpkg-source >/dev/null ||
 			    DEBIAN_FRONTEND=noninteractive \

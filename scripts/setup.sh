@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCCTRACE_WERROR=ON
 cmake --build build -j "$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)"
 cd examples/hello
 make clean >/dev/null

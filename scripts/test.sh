@@ -6,6 +6,7 @@ set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh
 dir=${CCTRACE_BUILD:-build}
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCCTRACE_TESTS=ON "$@"
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCCTRACE_WERROR=ON \
+    -DCCTRACE_TESTS=ON "$@"
 cmake --build "$dir" -j "$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)"
 ctest --test-dir "$dir" --output-on-failure -j 2

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 #include "compdb/compdb.h"
 #include "tracer/tracer.h"
@@ -54,6 +55,27 @@ TEST(DbTest, ExactBytesForZeroOneTwoEntries)
 		    std::string("[\n") + first + "\n]" :
 		    std::string("[\n") + first + ",\n" + second + "\n]");
 	}
+}
+
+// What the kernel holds, without flushing the stream first.
+std::string
+on_disk(FILE *f)
+{
+	char buf[256];
+	ssize_t n = pread(fileno(f), buf, sizeof(buf), 0);
+
+	return std::string(buf, n > 0 ? (size_t)n : 0);
+}
+
+TEST(DbTest, OpeningAndEachEntryReachTheFileAtOnce)
+{
+	db_file db;
+
+	db_open_array(&db.info);
+	EXPECT_EQ(on_disk(db.info.out), "[\n");
+	db_append_entry(&db.info, "/w", "/w/a.c", make_list({"cc"}).get());
+	EXPECT_EQ(on_disk(db.info.out), "[\n{\n\"directory\": \"/w\",\n"
+	    "\"file\": \"/w/a.c\",\n\"arguments\": [\"cc\"]\n}");
 }
 
 TEST(DbTest, DirectoryFileAndArgumentsShareTheEscapes)

@@ -62,8 +62,8 @@ report_and_exit(int status)
 	for (auto &k : fake.kills)
 		fprintf(stderr, "kill %d %d\n", k.first, k.second);
 	for (auto &d : fake.detaches)
-		fprintf(stderr, "detach %d %lu\n", d.first,
-		    (unsigned long)d.second);
+		fprintf(stderr, "detach %d %lu %d\n", d.pid,
+		    (unsigned long)d.address, d.sig);
 	for (auto &s : fake.syscalls)
 		fprintf(stderr, "resume %d %d\n", s.first, s.second);
 	exit(status);
@@ -81,7 +81,7 @@ TEST_F(driver, UnsupportedAbiOfStartedCommand)
 	EXPECT_EXIT(report_and_exit(run_driver(2, argv)),
 	    testing::ExitedWithCode(1),
 	    ": ABI Linux a.out for pid 100 is not supported\n"
-	    "kill 100 9\ndetach 100 0\n$");
+	    "kill 100 9\ndetach 100 0 0\n$");
 	EXPECT_EQ(db(), "");
 }
 

@@ -75,6 +75,20 @@ exists(const std::string &path)
 	return stat(path.c_str(), &sb) == 0;
 }
 
+// The path of the program name along PATH, or "" if it is not there.
+std::string
+find_program(const char *name)
+{
+	const char *env = getenv("PATH");
+	std::istringstream dirs(env != nullptr ? env : "/usr/bin:/bin");
+	std::string d;
+
+	while (std::getline(dirs, d, ':'))
+		if (!d.empty() && access((d + "/" + name).c_str(), X_OK) == 0)
+			return d + "/" + name;
+	return "";
+}
+
 // Whether this kernel lets a child be traced and take a seccomp filter, as
 // cctrace needs: containers often forbid one or the other.
 bool
@@ -580,6 +594,65 @@ TEST_F(E2e, SignalsToTheToolAloneAreIgnored)
 	expect_a_c(db[0], cc_a);
 }
 
+// The file's main reader takes it: clangd finds each source's own command
+// in the database of a recursive make build.  Every source needs
+// the macro and the include directory of its own command, so a command that
+// clangd guessed from a neighbour's, or a wrong directory, fails its check.
+TEST_F(E2e, ClangdLoadsEachSourcesCommandFromTheDatabase)
+{
+	const struct {
+		const char *file;	// relative to the build directory
+		const char *unit;	// macro that only its own command defines
+	} sources[] = {
+		{ "main.c", "UNIT_MAIN" },
+		{ "lib/util.c", "UNIT_UTIL" },
+		{ "lib/shape.cpp", "UNIT_SHAPE" },
+	};
+	const std::string marker = "Compile command from CDB is: ";
+	std::string clangd = find_program("clangd");
+	std::vector<db_entry> db;
+
+	if (clangd.empty())
+		GTEST_SKIP() << "clangd is not installed";
+	mkdir(path("include").c_str(), 0755);
+	mkdir(path("lib").c_str(), 0755);
+	spew(path("include/config.h"), "#define ANSWER 42\n");
+	for (const auto &s : sources)
+		spew(path(s.file), std::string("#include \"config.h\"\n") +
+		    "#ifndef " + s.unit + "\n#error \"not the command of " +
+		    s.file + "\"\n#endif\nint answer(void) { return ANSWER; }\n");
+	spew(path("Makefile"),
+	    "all:\n"
+	    "\tcc -Iinclude -DUNIT_MAIN -c main.c -o main.o\n"
+	    "\t$(MAKE) -C lib\n"
+	    "\tcc -Iinclude -DUNIT_SHAPE -c lib/shape.cpp -o lib/shape.o\n");
+	spew(path("lib/Makefile"),
+	    "util.o: util.c\n\tcc -I../include -DUNIT_UTIL -c util.c\n");
+
+	run_result r = run_in(dir, traced({ "make" }));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	ASSERT_EQ(db.size(), 3u);
+	EXPECT_EQ(db[1].directory, path("lib"));
+	for (const auto &s : sources) {
+		SCOPED_TRACE(s.file);
+		run_options opts;
+
+		opts.timeout_sec = 120;
+		r = run_in(dir, { clangd, "--check=" + path(s.file),
+		    "--compile-commands-dir=" + dir }, opts);
+		size_t at = r.err.find(marker);
+		ASSERT_NE(at, std::string::npos)
+		    << "no command from the database: " << describe(r);
+		std::string cmd = r.err.substr(at + marker.size(),
+		    r.err.find('\n', at) - at - marker.size());
+		EXPECT_NE(cmd.find(std::string(" -D") + s.unit + " "),
+		    std::string::npos) << "another file's command: " << cmd;
+		EXPECT_TRUE(exited_with(r, 0)) << describe(r);
+	}
+}
+
 // --- What an exec is recorded as ---------------------------------------
 
 // A path search that fails in several directories before it finds cc
@@ -951,7 +1024,7 @@ TEST_F(E2e, ChildrenOfAProcessEndingWhileItForksAllRun)
 
 TEST_F(E2e, SignalsReachTracedProgramsAsUntraced)
 {
-	for (const char *mode : { "self", "child", "term", "stop" }) {
+	for (const char *mode : { "self", "child", "term", "stop", "tstp" }) {
 		SCOPED_TRACE(mode);
 		std::vector<db_entry> db;
 		run_options opts;

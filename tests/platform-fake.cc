@@ -232,19 +232,19 @@ pt_syscall(pid_t pid, int sig)
 }
 
 int
-pt_detach(pid_t pid, uintptr_t address)
+pt_detach(pid_t pid, uintptr_t address, int sig)
 {
-	fake.detaches.emplace_back(pid, address);
-	return 0;
+	fake.detaches.push_back(fake_detach{ pid, address, sig });
+	return fake.detach_result;
 }
 
 int
 wait_traced(siginfo_t *si)
 {
 	if (fake.waits.empty()) {
-		// A loop that outlives its script would wait for ever.
-		fprintf(stderr, "fake: wait_traced beyond the script\n");
-		abort();
+		// A kernel with nothing left to report: no child is left.
+		errno = ECHILD;
+		return -1;
 	}
 	fake_wait w = fake.waits.front();
 	fake.waits.pop_front();
@@ -280,6 +280,19 @@ proc_sv_name(pid_t pid, char *name, size_t len)
 	}
 	memcpy(name, it->second.c_str(), it->second.size() + 1);
 	return 0;
+}
+
+int
+proc_stop_needs_detach(pid_t pid, int sig)
+{
+	auto it = fake.stop_answers.find(pid);
+
+	fake.stop_questions.emplace_back(pid, sig);
+	if (it == fake.stop_answers.end())
+		return 0;
+	if (it->second == -1)
+		errno = ESRCH;
+	return it->second;
 }
 
 int

@@ -16,7 +16,7 @@
 #define FAKE_PAGE 4096
 
 // One result of wait_traced.  ret -1 fails with errno err (EINTR for an
-// interrupted wait).  A trapped stop carries the record pt_lwpinfo returns
+// interrupted wait); past the script, waits fail with ECHILD.  A trapped stop carries the record pt_lwpinfo returns
 // for si_pid until the next wait.
 struct fake_wait {
 	int ret;
@@ -35,6 +35,13 @@ struct fake_read {
 };
 
 typedef std::array<unsigned char, FAKE_PAGE> fake_page;
+
+struct fake_detach {
+	pid_t pid;
+	uintptr_t address;
+	int sig;
+	bool operator==(const fake_detach &) const = default;
+};
 
 struct fake_platform {
 	std::deque<fake_wait> waits;
@@ -64,7 +71,12 @@ struct fake_platform {
 	pid_t waitpid_result;	// 0: the pid asked for
 	std::vector<pid_t> waitpids;
 	std::vector<std::pair<pid_t, int>> syscalls;		// pid, signal
-	std::vector<std::pair<pid_t, uintptr_t>> detaches;	// pid, address
+	std::vector<fake_detach> detaches;
+	int detach_result;
+	// proc_stop_needs_detach's answers per pid (0 for others), and the
+	// questions asked: pid, signal.
+	std::map<pid_t, int> stop_answers;
+	std::vector<std::pair<pid_t, int>> stop_questions;
 	std::vector<std::pair<pid_t, int>> kills;		// pid, signal
 };
 

@@ -53,7 +53,7 @@ run_driver(int argc, char *argv[])
 	proc = LIST_FIRST(&info->proclist);
 	if (proc->abi == nullptr) {
 		proc_kill(proc->pid, SIGKILL);
-		pt_detach(proc->pid, 0);
+		pt_detach(proc->pid, 0, 0);
 		return 1;
 	}
 	// The command may itself be a compiler: it runs in our directory

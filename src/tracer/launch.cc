@@ -28,6 +28,7 @@ launch_traced(tracer_info *info, char *const argv[])
 	if (proc_waitpid(child) == -1)
 		err(1, "unexpected stop in waitpid");
 	register_proc(info, child, 0);
+	info->command = child;
 }
 
 void

@@ -38,10 +38,37 @@ exit_syscall(tracer_info *info, const lwp_info *lwpinfo)
 	    LIST_NEXT(LIST_FIRST(&proc->threadlist), entries) == nullptr);
 	proc->abi = identify_abi(proc->pid);
 	if (proc->abi == nullptr) {
-		if (pt_detach(proc->pid, 1) < 0)
+		if (pt_detach(proc->pid, 1, 0) < 0)
 			err(1, "Can not detach the process");
 		release_proc(proc);
 	}
+}
+
+static bool
+is_stop_signal(int sig)
+{
+	return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN ||
+	    sig == SIGTTOU;
+}
+
+// A stop signal that the process can only obey untraced: let it go with the
+// signal, so that it stops and returns to its parent, whose wait for the stop
+// would otherwise never end.  The process and the children it creates from
+// then on are no longer followed, and its exit will not be reported: it
+// leaves the registry now.  The started command is kept: its parent is the
+// tool, which waits for no stop.  Returns whether it was let go.
+static bool
+let_go_to_stop(tracer_info *info, pid_t pid, int sig)
+{
+	if (!is_stop_signal(sig) || pid == info->command ||
+	    proc_stop_needs_detach(pid, sig) != 1)
+		return false;
+	// Failing, it stays traced and the signal is passed on as any other.
+	if (pt_detach(pid, 1, sig) == -1)
+		return false;
+	release_proc(lookup_proc(info, pid));
+	info->curthread = nullptr;
+	return true;
 }
 
 // Handles one trapped stop of si->si_pid and returns the signal to resume
@@ -49,6 +76,7 @@ exit_syscall(tracer_info *info, const lwp_info *lwpinfo)
 static int
 handle_trap(tracer_info *info, const siginfo_t *si)
 {
+	traced_proc *proc;
 	lwp_info lwpinfo;
 
 	if (pt_lwpinfo(si->si_pid, &lwpinfo) == -1)
@@ -59,6 +87,14 @@ handle_trap(tracer_info *info, const siginfo_t *si)
 		assert(LIST_FIRST(&info->proclist)->abi != nullptr);
 	} else if (lwpinfo.pl_flags & PL_FLAG_BORN) {
 		register_thread(lookup_proc(info, si->si_pid), lwpinfo.pl_lwpid);
+	} else if (si->si_status == SIGTRAP &&
+	    (lwpinfo.pl_flags & PL_FLAG_EXITED) &&
+	    (proc = lookup_proc(info, si->si_pid)) != nullptr &&
+	    lookup_thread(proc, lwpinfo.pl_lwpid) == nullptr) {
+		// A thread that its process's exit or exec ends before it
+		// first ran reports its end but never its birth.
+		info->curthread = nullptr;
+		return 0;
 	}
 	find_thread(info, si->si_pid, lwpinfo.pl_lwpid);
 
@@ -77,6 +113,8 @@ handle_trap(tracer_info *info, const siginfo_t *si)
 	}
 	if (lwpinfo.pl_flags & PL_FLAG_CHILD)
 		return 0;
+	if (let_go_to_stop(info, si->si_pid, si->si_status))
+		return 0;
 	// A signal for the process: pass it on.
 	return si->si_status;
 }
@@ -84,13 +122,19 @@ handle_trap(tracer_info *info, const siginfo_t *si)
 void
 mainloop(tracer_info *info)
 {
+	traced_proc *proc;
 	siginfo_t si;
 	int resume_signal;
 
-	while (!LIST_EMPTY(&info->proclist)) {
+	// Until the kernel has nothing left to report: an empty registry is
+	// not the end, as a new child's first stop may come after the exit
+	// of its parent and of every other traced process.
+	for (;;) {
 		if (wait_traced(&si) == -1) {
 			if (errno == EINTR)
 				continue;
+			if (errno == ECHILD && LIST_EMPTY(&info->proclist))
+				return;
 			err(1, "Unexpected error from waitid");
 		}
 		assert(si.si_signo == SIGCHLD);
@@ -101,16 +145,18 @@ mainloop(tracer_info *info)
 		case CLD_DUMPED:
 			// The started command, once detached at an exec, is
 			// still our child and its end is still reported.
-			if (lookup_proc(info, si.si_pid) == nullptr)
+			if ((proc = lookup_proc(info, si.si_pid)) == nullptr)
 				break;
-			find_exit_thread(info, si.si_pid);
-			release_proc(info->curthread->proc);
+			// With all its threads: a process killed by SIGKILL
+			// reports no thread's end before its own.
+			release_proc(proc);
 			info->curthread = nullptr;
 			break;
 		case CLD_TRAPPED:
 			resume_signal = handle_trap(info, &si);
-			// After a detach at an exec this fails; nothing to do.
-			(void)pt_syscall(si.si_pid, resume_signal);
+			// A process let go at this stop runs on by itself.
+			if (lookup_proc(info, si.si_pid) != nullptr)
+				(void)pt_syscall(si.si_pid, resume_signal);
 			break;
 		case CLD_STOPPED:
 			errx(1, "waitid reported CLD_STOPPED");

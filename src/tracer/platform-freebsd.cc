@@ -17,6 +17,7 @@ static constexpr int our_pl_flag_exited = PL_FLAG_EXITED;
 #include <sys/user.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,8 +30,12 @@ static_assert(our_pl_flag_exec == PL_FLAG_EXEC);
 static_assert(our_pl_flag_child == PL_FLAG_CHILD);
 static_assert(our_pl_flag_born == PL_FLAG_BORN);
 static_assert(our_pl_flag_exited == PL_FLAG_EXITED);
-// PT_GET_SC_ARGS hands out machine words; ours are 64-bit.
+// PT_GET_SC_ARGS hands out machine words; ours are 64-bit, so the caller's
+// words take them directly.
 static_assert(sizeof(register_t) == sizeof(uint64_t));
+// The record PT_LWPINFO fills is told to the kernel by its size, which is
+// the kernel's: amd64's record of FreeBSD 12 and later.
+static_assert(sizeof(struct ptrace_lwpinfo) == 160);
 
 int
 pt_trace_me(void)
@@ -79,18 +84,8 @@ pt_lwpinfo(lwpid_t id, lwp_info *info)
 int
 pt_get_sc_args(lwpid_t lwpid, uint64_t *args, size_t n)
 {
-	register_t *words;
-	int r;
-
-	words = static_cast<register_t *>(calloc(n, sizeof(register_t)));
-	if (words == nullptr)
-		return -1;
-	r = ptrace(PT_GET_SC_ARGS, lwpid, (caddr_t)words,
+	return ptrace(PT_GET_SC_ARGS, lwpid, (caddr_t)args,
 	    (int)(n * sizeof(register_t)));
-	if (r == 0)
-		memcpy(args, words, n * sizeof(register_t));
-	free(words);
-	return r;
 }
 
 int
@@ -112,9 +107,9 @@ pt_syscall(pid_t pid, int sig)
 }
 
 int
-pt_detach(pid_t pid, uintptr_t address)
+pt_detach(pid_t pid, uintptr_t address, int sig)
 {
-	return ptrace(PT_DETACH, pid, (caddr_t)address, 0);
+	return ptrace(PT_DETACH, pid, (caddr_t)address, sig);
 }
 
 int
@@ -129,6 +124,26 @@ proc_sv_name(pid_t pid, char *name, size_t len)
 	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_SV_NAME, (int)pid };
 
 	return sysctl(mib, 4, name, &len, nullptr, 0);
+}
+
+int
+proc_stop_needs_detach(pid_t pid, int sig)
+{
+	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_PID, (int)pid };
+	struct kinfo_proc kp;
+	size_t len = sizeof(kp);
+
+	if (sysctl(mib, 4, &kp, &len, nullptr, 0) == -1)
+		return -1;
+	if (len != sizeof(kp)) {
+		errno = ESRCH;
+		return -1;
+	}
+	if (sigismember(&kp.ki_sigcatch, sig) ||
+	    sigismember(&kp.ki_sigignore, sig) ||
+	    sigismember(&kp.ki_siglist, SIGCONT))
+		return 0;
+	return 1;
 }
 
 int

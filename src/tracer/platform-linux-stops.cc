@@ -102,19 +102,10 @@ new_task(pid_t tid, bool first_stop)
 
 	t.tid = tid;
 	if (tgid == tid) {
-		// With no other task known, the reports waiting are the
-		// last ends of the tracer's processes: the new process goes
-		// first, or the tracer would end without it.
-		bool last = linux_tasks.empty();
-		linux_report r = make_report(CLD_TRAPPED, tid, SIGTRAP, tid,
-		    PL_FLAG_CHILD, resume, PTRACE_CONT);
-
 		t.pid = t.lwpid = tid;
 		linux_tasks[tid] = t;
-		if (last)
-			linux_reports.push_front(r);
-		else
-			linux_reports.push_back(r);
+		linux_reports.push_back(make_report(CLD_TRAPPED, tid, SIGTRAP,
+		    tid, PL_FLAG_CHILD, resume, PTRACE_CONT));
 		return &linux_tasks[tid];
 	}
 	if (!linux_process_known(tgid)) {
@@ -265,36 +256,14 @@ on_exit(pid_t tid, int status)
 		    PTRACE_CONT));
 }
 
-// Whether the kernel still has a task traced by the tool that the backend
-// does not know: a new task whose first stop is still to come.
-static bool
-unmet_tasks(void)
-{
-	siginfo_t si;
-
-	for (;;) {
-		si.si_pid = 0;
-		if (waitid(P_ALL, 0, &si, WEXITED | WSTOPPED | WNOHANG |
-		    WNOWAIT | __WALL) == 0)
-			return true;
-		if (errno != EINTR)
-			return false;
-	}
-}
-
 int
 wait_traced(siginfo_t *si)
 {
 	int status;
 	pid_t tid;
 
-	// The tracer ends with its last known process.  That may have
-	// created another whose first stop is still to come (new tasks are
-	// met there, and a creator killed in its fork never stops at its
-	// event): the kernel still traces it, and it is met before the
-	// tracer can be told that the last has ended.
-	while (linux_reports.empty() ||
-	    (linux_tasks.empty() && unmet_tasks())) {
+	// ECHILD once the tool has no child left, traced or not.
+	while (linux_reports.empty()) {
 		if ((tid = waitpid(-1, &status, __WALL)) == -1)
 			return -1;
 		if (WIFSTOPPED(status))

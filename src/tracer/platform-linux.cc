@@ -242,24 +242,34 @@ pt_syscall(pid_t pid, int sig)
 }
 
 int
-pt_detach(pid_t pid, uintptr_t /* address */)
+pt_detach(pid_t pid, uintptr_t /* address */, int sig)
 {
 	int rc = 0;
 
-	// After an exec the process has one thread, the one stopped.
+	// After an exec the process has one thread, the one stopped, which
+	// takes the signal.
 	for (auto it = linux_tasks.begin(); it != linux_tasks.end();) {
 		if (it->second.pid != pid) {
 			++it;
 			continue;
 		}
-		if (ptrace(PTRACE_DETACH, it->first, 0, 0) == -1 &&
-		    it->first == linux_cur.resume_tid)
+		bool stopped = it->first == linux_cur.resume_tid;
+		if (ptrace(PTRACE_DETACH, it->first, 0, stopped ? sig : 0) ==
+		    -1 && stopped)
 			rc = -1;
 		it = linux_tasks.erase(it);
 	}
 	if (linux_cur.pid == pid)
 		linux_cur.resume_tid = 0;
 	return rc;
+}
+
+// A traced task stops as it would untraced, and stays traced: the backend
+// keeps its job-control stop with PTRACE_LISTEN.
+int
+proc_stop_needs_detach(pid_t /* pid */, int /* sig */)
+{
+	return 0;
 }
 
 // The working directory of the stopped task, through /proc.

@@ -72,13 +72,22 @@ int pt_get_sc_args(lwpid_t lwpid, uint64_t *args, size_t n);
 int pt_read_d(pid_t pid, uint64_t address, void *buffer, size_t length);
 // ptrace(PT_SYSCALL, pid, 1, sig): resume where stopped, delivering sig.
 int pt_syscall(pid_t pid, int sig);
-// ptrace(PT_DETACH, pid, address, 0): address 1 resumes where stopped.
-int pt_detach(pid_t pid, uintptr_t address);
+// ptrace(PT_DETACH, pid, address, sig): address 1 resumes where stopped,
+// delivering sig.
+int pt_detach(pid_t pid, uintptr_t address, int sig);
 // waitid(P_ALL, 0, si, WTRAPPED | WEXITED): one trap stop or exit of a traced
-// process; -1 with errno (EINTR when interrupted).
+// process; -1 with errno (EINTR when interrupted, ECHILD when the tool has
+// no child left).
 int wait_traced(siginfo_t *si);
 // sysctl kern.proc.sv_name of pid into name[SV_NAME_LEN]; non-zero on failure.
 int proc_sv_name(pid_t pid, char *name, size_t len);
+// Whether the stop signal sig, reported for traced process pid, must be
+// delivered untraced to stop it: 1 if so, 0 if not, -1 on failure.  FreeBSD
+// ignores stop signals in a traced process, which is besides its tracer's
+// child while traced, so neither it nor its parent's wait would ever see the
+// stop.  1 when the process neither catches nor ignores sig and no SIGCONT
+// is pending to undo it (sysctl kern.proc.pid).
+int proc_stop_needs_detach(pid_t pid, int sig);
 // sysctl kern.proc.cwd of pid, whose thread lwpid is stopped; -1 where the
 // kernel cannot or will not say (the process is gone, or is not the tool's
 // to inspect).

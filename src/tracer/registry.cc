@@ -37,6 +37,18 @@ lookup_proc(tracer_info *info, pid_t pid)
 	return nullptr;
 }
 
+traced_thread *
+lookup_thread(traced_proc *proc, lwpid_t lwpid)
+{
+	traced_thread *thread;
+
+	LIST_FOREACH(thread, &proc->threadlist, entries) {
+		if (thread->lwpid == lwpid)
+			return thread;
+	}
+	return nullptr;
+}
+
 void
 find_thread(tracer_info *info, pid_t pid, lwpid_t lwpid)
 {
@@ -44,25 +56,9 @@ find_thread(tracer_info *info, pid_t pid, lwpid_t lwpid)
 	traced_thread *thread;
 
 	assert(proc != nullptr);
-	LIST_FOREACH(thread, &proc->threadlist, entries) {
-		if (thread->lwpid == lwpid) {
-			info->curthread = thread;
-			return;
-		}
-	}
-	errx(1, "could not find thread");
-}
-
-void
-find_exit_thread(tracer_info *info, pid_t pid)
-{
-	traced_proc *proc = lookup_proc(info, pid);
-	traced_thread *thread;
-
-	assert(proc != nullptr);
-	thread = LIST_FIRST(&proc->threadlist);
-	assert(thread != nullptr);
-	assert(LIST_NEXT(thread, entries) == nullptr);
+	thread = lookup_thread(proc, lwpid);
+	if (thread == nullptr)
+		errx(1, "could not find thread");
 	info->curthread = thread;
 }
 

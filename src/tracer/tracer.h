@@ -49,13 +49,15 @@ struct tracer_info {
 	FILE *out;
 	traced_thread *curthread;
 	LIST_HEAD(, traced_proc) proclist;
+	// The started command: the tool's own child.
+	pid_t command;
 };
 
 // Registry.
 traced_thread *register_thread(traced_proc *proc, lwpid_t lwpid);
 traced_proc *lookup_proc(tracer_info *info, pid_t pid);
+traced_thread *lookup_thread(traced_proc *proc, lwpid_t lwpid);
 void find_thread(tracer_info *info, pid_t pid, lwpid_t lwpid);
-void find_exit_thread(tracer_info *info, pid_t pid);
 void release_thread(traced_thread *thread);
 void release_proc(traced_proc *proc);
 

@@ -4,7 +4,8 @@
  *   self   a handler catches SIGUSR1 that the process raises itself;
  *   child  a child catches SIGUSR1 sent by its parent;
  *   term   a child killed by SIGTERM is reported to its parent as such;
- *   stop   a child stopped by SIGSTOP is reported stopped, then continued.
+ *   stop   a child stopped by SIGSTOP is reported stopped, then continued;
+ *   tstp   the same with SIGTSTP, which the child does not catch.
  */
 #include <signal.h>
 #include <stdio.h>
@@ -83,7 +84,7 @@ term(void)
 }
 
 static int
-stop(void)
+stop(int sig)
 {
 	int fd[2], st;
 	char c;
@@ -97,10 +98,10 @@ stop(void)
 		_exit(read(fd[0], &c, 1) == 1 ? 0 : 1);
 	}
 	close(fd[0]);
-	if (pid < 0 || kill(pid, SIGSTOP) != 0)
+	if (pid < 0 || kill(pid, sig) != 0)
 		return fail("fork or kill");
 	if (waitpid(pid, &st, WUNTRACED) != pid || !WIFSTOPPED(st) ||
-	    WSTOPSIG(st) != SIGSTOP)
+	    WSTOPSIG(st) != sig)
 		return fail("child not reported stopped");
 	if (kill(pid, SIGCONT) != 0)
 		return fail("kill SIGCONT");
@@ -128,7 +129,9 @@ main(int argc, char *argv[])
 	else if (strcmp(argv[1], "term") == 0)
 		r = term();
 	else if (strcmp(argv[1], "stop") == 0)
-		r = stop();
+		r = stop(SIGSTOP);
+	else if (strcmp(argv[1], "tstp") == 0)
+		r = stop(SIGTSTP);
 	else
 		return 2;
 	if (r == 0)
