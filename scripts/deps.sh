@@ -4,41 +4,53 @@
 # also clang and Ninja (CI's second build) and clangd (which a test runs on
 # the database cctrace writes).
 #
-# With the argument "freebsd-vm", what scripts/freebsd-test.sh needs
-# instead, from Debian's packages where they are at hand: clang and lld to
-# build for FreeBSD, dpkg-dev to unpack cJSON's source, QEMU and xorriso to
-# boot the FreeBSD machine.
+# With an argument, what another script needs instead, from Debian's
+# packages where they are at hand:
+#   freebsd-vm  scripts/freebsd-test.sh: clang and lld to build for FreeBSD,
+#               dpkg-dev to unpack cJSON's source, QEMU and xorriso to boot
+#               the FreeBSD machine;
+#   package     scripts/package.sh: the Debian packaging tools.
 set -eu
 
-if [ "${1:-}" = freebsd-vm ]; then
-	command -v dpkg-query >/dev/null || exit 0
+# apt_missing [APT-GET OPTION ...] -- PACKAGE ...: installs the packages
+# that are not installed yet.
+apt_missing()
+{
+	opts=
+	while [ "$1" != -- ]; do
+		opts="$opts $1"
+		shift
+	done
+	shift
 	missing=
-	for p in clang lld dpkg-dev qemu-system-x86 xorriso; do
+	for p in "$@"; do
 		dpkg-query -W -f='${Status}' "$p" 2>/dev/null |
 		    grep -q 'ok installed' || missing="$missing $p"
 	done
-	if [ -n "$missing" ]; then
-		echo "installing:$missing"
-		apt-get update -qq
-		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-		    --no-install-recommends $missing
-	fi
+	[ -n "$missing" ] || return 0
+	echo "installing:$missing"
+	apt-get update -qq
+	# shellcheck disable=SC2086
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $opts $missing
+}
+
+case "${1:-}" in
+freebsd-vm)
+	command -v dpkg-query >/dev/null || exit 0
+	apt_missing --no-install-recommends -- clang lld dpkg-dev \
+	    qemu-system-x86 xorriso
 	exit 0
-fi
+	;;
+package)
+	apt_missing -- dpkg-dev debhelper lintian
+	exit 0
+	;;
+esac
 
 case "$(uname -s)" in
 Linux)
-	missing=
-	for p in cmake g++ gcc make pkg-config libcjson-dev libgtest-dev \
-		    clang clangd ninja-build; do
-		dpkg-query -W -f='${Status}' "$p" 2>/dev/null |
-		    grep -q 'ok installed' || missing="$missing $p"
-	done
-	if [ -n "$missing" ]; then
-		echo "installing:$missing"
-		apt-get update -qq
-		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
-	fi
+	apt_missing -- cmake g++ gcc make pkg-config libcjson-dev libgtest-dev \
+	    clang clangd ninja-build
 	;;
 FreeBSD)
 	missing=

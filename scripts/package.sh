@@ -9,16 +9,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 export DEBIAN_FRONTEND=noninteractive
-missing=
-for p in dpkg-dev debhelper lintian; do
-	dpkg-query -W -f='${Status}' "$p" 2>/dev/null |
-	    grep -q 'ok installed' || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-	echo "installing:$missing"
-	apt-get update -qq
-	apt-get install -y -qq $missing
-fi
+sh scripts/deps.sh package
 if ! dpkg-checkbuilddeps >/dev/null 2>&1; then
 	apt-get update -qq
 	apt-get build-dep -y -qq ./
