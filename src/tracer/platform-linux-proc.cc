@@ -1,7 +1,8 @@
 // What the Linux backend reads in /proc: the thread group of a task, which
 // tells a new process from a new thread, the working directory of a task,
-// and the ELF header of the program a task runs.  /proc must be that of the tool's own pid namespace: in another
-// the ids the kernel gives the tracer name other tasks, or none.
+// and the ELF header of the program a task runs.  /proc must be that of the
+// tool's own pid namespace: in another the ids the kernel gives the tracer
+// name other tasks, or none.
 #include <sys/stat.h>
 
 #include <cerrno>
