@@ -70,22 +70,29 @@ find_pwd(const string_list *envp)
 	return (NULL);
 }
 
+// stat of path under prefix, where the tool finds the compiler's files.
+static int
+stat_seen(const char *prefix, const char *path, struct stat *sb)
+{
+	char *seen;
+	int rc;
+
+	if (asprintf(&seen, "%s%s", prefix, path) == -1)
+		return (-1);
+	rc = stat(seen, sb);
+	free(seen);
+	return (rc);
+}
+
 // Whether the PWD value names the working directory the kernel reports: the
 // test a shell makes before it trusts an inherited PWD.
 static bool
 names_cwd(const char *pwd, const proc_cwd_info *cwd)
 {
 	struct stat sb;
-	char *path;
-	int rc;
 
-	if (pwd[0] != '/')
-		return (false);
-	if (asprintf(&path, "%s%s", cwd->abs_prefix, pwd) == -1)
-		return (false);
-	rc = stat(path, &sb);
-	free(path);
-	return (rc == 0 && S_ISDIR(sb.st_mode) && sb.st_dev == cwd->dev &&
+	return (pwd[0] == '/' && stat_seen(cwd->abs_prefix, pwd, &sb) == 0 &&
+	    S_ISDIR(sb.st_mode) && sb.st_dev == cwd->dev &&
 	    sb.st_ino == cwd->ino);
 }
 
@@ -114,18 +121,12 @@ is_source_file(const char *path, const char *arg, const proc_cwd_info *cwd)
 {
 	const char *prefix = NULL;
 	struct stat sb;
-	char *seen;
-	int rc;
 
 	if (cwd != NULL)
 		prefix = arg[0] == '/' ? cwd->abs_prefix : cwd->rel_prefix;
 	if (prefix == NULL || prefix[0] == '\0')
 		return (stat(path, &sb) == 0 && S_ISREG(sb.st_mode));
-	if (asprintf(&seen, "%s%s", prefix, arg) == -1)
-		return (false);
-	rc = stat(seen, &sb);
-	free(seen);
-	return (rc == 0 && S_ISREG(sb.st_mode));
+	return (stat_seen(prefix, arg, &sb) == 0 && S_ISREG(sb.st_mode));
 }
 
 // Scans argv from the last item down to item 1 for an existing regular
