@@ -92,7 +92,7 @@ enter_syscall(tracer_info *info, traced_thread *thread,
 compile_entry *
 capture_command(traced_proc *proc, char *const argv[], char *const envp[])
 {
-	if (argv[0] == nullptr || !is_compiler(argv[0]))
+	if (!is_compiler(argv[0]))
 		return nullptr;
 
 	string_list_ptr args(cJSON_CreateArray());
