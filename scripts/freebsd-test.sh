@@ -118,9 +118,11 @@ link()
 
 echo "building cctrace for FreeBSD/amd64"
 cd "$top"
+version=$(sed -n 's/^project(cctrace VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 # shellcheck disable=SC2086
 find src -name '*.cc' ! -name '*linux*' | sort | sed 's,^src/,,' |
     xargs -P 2 -I{} sh -c "$cc_freebsd -std=c++20 -stdlib=libc++ $warn \
+	-DCCTRACE_VERSION='\"$version\"' \
 	-Isrc -I$work/cjson -c -o $work/obj/\$(echo {} | tr / -).o src/{}"
 $cc_freebsd -I"$work/cjson/cjson" -c -o "$work/obj/cJSON.o" \
     "$work/cjson/cJSON.c"

@@ -72,7 +72,7 @@ report_and_exit(int status)
 TEST_F(driver, NoArgumentIsAUsageError)
 {
 	EXPECT_EXIT(run_driver(1, argv + 1), testing::ExitedWithCode(1),
-	    "^usage: cctrace command");
+	    "^usage: cctrace \\[option \\.\\.\\.\\] \\[--\\] command");
 }
 
 TEST_F(driver, UnsupportedAbiOfStartedCommand)

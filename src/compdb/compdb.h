@@ -4,6 +4,7 @@
 #define CCTRACE_COMPDB_COMPDB_H
 
 #include <cstdint>
+#include <vector>
 
 #include "compdb/string_list.h"
 
@@ -14,6 +15,16 @@ struct lwp_info;
 struct proc_cwd_info;
 
 #define DB_FILE_NAME "compile_commands.json"
+
+// What the command line asks of the database and of recognition; set once by
+// the driver before the build starts.
+struct run_options {
+	const char *output = DB_FILE_NAME;	// -o: the database's file
+	bool append = false;		// -a: keep the entries already there
+	bool all = false;		// --all: every compile a language server needs
+	std::vector<const char *> compilers;	// --compiler: more base names
+};
+extern run_options options;
 
 // One recognised compile command, itself malloc'd; it owns every member.
 struct compile_entry {

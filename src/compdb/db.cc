@@ -13,6 +13,7 @@
 #include "compdb/compdb.h"
 #include "tracer/tracer.h"
 
+run_options options;
 uint32_t entry_count;
 int db_error;
 
@@ -170,12 +171,12 @@ file_name(void)
 	struct stat sb;
 	ssize_t n;
 
-	if (lstat(DB_FILE_NAME, &sb) == 0 && S_ISLNK(sb.st_mode) &&
-	    (n = readlink(DB_FILE_NAME, target, sizeof(target) - 1)) > 0) {
+	if (lstat(options.output, &sb) == 0 && S_ISLNK(sb.st_mode) &&
+	    (n = readlink(options.output, target, sizeof(target) - 1)) > 0) {
 		target[n] = '\0';
 		return malloc_ptr<char>(strdup(target));
 	}
-	return malloc_ptr<char>(strdup(DB_FILE_NAME));
+	return malloc_ptr<char>(strdup(options.output));
 }
 
 int
@@ -187,7 +188,7 @@ db_finish(tracer_info *info)
 	// A build that removes or replaces the file (make clean, its own
 	// database) must not take the entries with it.
 	if (db_error == 0 && fstat(fileno(out), &ours) == 0 &&
-	    (stat(DB_FILE_NAME, &named) == -1 || named.st_dev != ours.st_dev ||
+	    (stat(options.output, &named) == -1 || named.st_dev != ours.st_dev ||
 	    named.st_ino != ours.st_ino)) {
 		malloc_ptr<char> name = file_name();
 
@@ -195,14 +196,14 @@ db_finish(tracer_info *info)
 			db_error = errno;
 		else
 			warnx("%s was removed or replaced during the build; "
-			    "written again", DB_FILE_NAME);
+			    "written again", options.output);
 	}
 	if (fclose(out) == EOF && db_error == 0)
 		db_error = errno;
 	info->out = nullptr;
 	if (db_error != 0) {
 		errno = db_error;
-		warn("cannot write %s", DB_FILE_NAME);
+		warn("cannot write %s", options.output);
 		return -1;
 	}
 	return 0;

@@ -3,7 +3,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 #include <err.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include "compdb/compdb.h"
@@ -15,11 +18,113 @@ extern char **environ;
 // Lives for the whole run and is left to process exit.
 static tracer_info *info;
 
+#ifndef CCTRACE_VERSION
+// Set by the build from the project's version; only a bare compile check
+// goes without.
+#define CCTRACE_VERSION "(unknown version)"
+#endif
+
+static const char usage_line[] =
+    "usage: cctrace [option ...] [--] command [argument ...]\n";
+
 static void
 usage(void)
 {
-	fprintf(stderr, "usage: cctrace command [argument ...]\n");
+	fputs(usage_line, stderr);
 	exit(1);
+}
+
+static void
+help(void)
+{
+	fputs(usage_line, stdout);
+	fputs("Runs command as a traced child and writes the compilation "
+	    "database of its build.\n"
+	    "  -o, --output FILE    write the database to FILE instead of "
+	    "compile_commands.json\n"
+	    "  -a, --append         keep the entries of the file that this "
+	    "build does not replace\n"
+	    "      --all            record every C, C++, Objective-C and "
+	    "assembly compile\n"
+	    "      --compiler NAME  with --all, take NAME for a compiler too "
+	    "(repeatable)\n"
+	    "  -h, --help           print this help and exit\n"
+	    "      --version        print the version and exit\n", stdout);
+	exit(0);
+}
+
+enum { OPT_ALL = 256, OPT_COMPILER, OPT_VERSION };
+
+// The option getopt_long has just refused, as the user wrote it: a long one
+// up to its "=", a short one by itself (arg may hold several).
+static std::string
+option_name(const char *arg)
+{
+	std::string_view a(arg);
+
+	if (a.starts_with("--"))
+		return std::string(a.substr(0, a.find('=')));
+	return std::string("-") + (char)optopt;
+}
+
+// Reads the options at the front of the command line into options; returns
+// the index of the command.  Options end at the first argument that does
+// not begin with "-", or after "--": a command line that starts with its
+// command is the command, whatever follows.
+static int
+parse_options(int argc, char *argv[])
+{
+	static const struct option longopts[] = {
+		{ "all", no_argument, nullptr, OPT_ALL },
+		{ "append", no_argument, nullptr, 'a' },
+		{ "compiler", required_argument, nullptr, OPT_COMPILER },
+		{ "help", no_argument, nullptr, 'h' },
+		{ "output", required_argument, nullptr, 'o' },
+		{ "version", no_argument, nullptr, OPT_VERSION },
+		{ nullptr, 0, nullptr, 0 },
+	};
+	int ch;
+
+	// "+": stop at the command; ":": say ourselves what is wrong.
+	opterr = 0;
+	while ((ch = getopt_long(argc, argv, "+:aho:", longopts,
+	    nullptr)) != -1) {
+		switch (ch) {
+		case 'a':
+			options.append = true;
+			break;
+		case 'h':
+			help();
+			break;
+		case 'o':
+			options.output = optarg;
+			break;
+		case OPT_ALL:
+			options.all = true;
+			break;
+		case OPT_COMPILER:
+			options.compilers.push_back(optarg);
+			break;
+		case OPT_VERSION:
+			printf("cctrace %s\n", CCTRACE_VERSION);
+			exit(0);
+		case ':':
+			warnx("option %s needs a value",
+			    option_name(argv[optind - 1]).c_str());
+			usage();
+			break;
+		default:
+			warnx("unknown option %s",
+			    option_name(argv[optind - 1]).c_str());
+			usage();
+			break;
+		}
+	}
+	if (!options.compilers.empty() && !options.all) {
+		warnx("option --compiler works with --all only");
+		usage();
+	}
+	return optind;
 }
 
 int
@@ -27,9 +132,12 @@ run_driver(int argc, char *argv[])
 {
 	traced_proc *proc;
 	compile_entry *first;
+	char **command;
 
-	if (argc < 2)
+	int cmd = parse_options(argc, argv);
+	if (cmd >= argc)
 		usage();
+	command = argv + cmd;
 
 	info = static_cast<tracer_info *>(calloc(1, sizeof(*info)));
 	if (info == nullptr)
@@ -37,12 +145,12 @@ run_driver(int argc, char *argv[])
 	LIST_INIT(&info->proclist);
 
 	// Read back too, should the build remove the file.
-	info->out = fopen(DB_FILE_NAME, "w+e");
+	info->out = fopen(options.output, "w+e");
 	if (info->out == nullptr)
-		err(1, "cannot open %s", DB_FILE_NAME);
+		err(1, "cannot open %s", options.output);
 
 	compile_patterns();
-	launch_traced(info, argv + 1);
+	launch_traced(info, command);
 
 	// The build has its own dispositions; the tool outlives an interrupt
 	// so that it can close the file once the build has gone.
@@ -58,7 +166,7 @@ run_driver(int argc, char *argv[])
 	}
 	// The command may itself be a compiler: it runs in our directory
 	// with our environment.
-	first = capture_command(proc, argv + 1, environ);
+	first = capture_command(proc, command, environ);
 	pt_syscall(proc->pid, 0);
 
 	db_open_array(info);
