@@ -39,8 +39,13 @@ extern uint32_t entry_count;
 extern int db_error;
 
 void db_open_array(tracer_info *info);
+// Writes one entry and flushes it.  output, where given, is the file the
+// command names as its output.  own_view says whether the tool finds file by
+// that name itself (not where the compiler ran in a root or mount namespace
+// of its own), so that its existence can be checked again at the end.
 void db_append_entry(tracer_info *info, const char *directory,
-    const char *file, const string_list *arguments);
+    const char *file, const string_list *arguments,
+    const char *output = nullptr, bool own_view = true);
 void db_close_array(tracer_info *info);
 // Closes the file once the build has ended, and writes it again under its
 // name if the build removed or replaced it.  0, or -1 once a warning has

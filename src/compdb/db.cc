@@ -84,7 +84,7 @@ db_open_array(tracer_info *info)
 
 void
 db_append_entry(tracer_info *info, const char *directory, const char *file,
-    const string_list *arguments)
+    const string_list *arguments, const char *output, bool /* own_view */)
 {
 	FILE *out = info->out;
 
@@ -99,7 +99,13 @@ db_append_entry(tracer_info *info, const char *directory, const char *file,
 	malloc_ptr<char> text(cJSON_PrintBuffered(arguments, 256, 1));
 	// Out of memory: directory and file are already out, so an empty
 	// array keeps the file a valid JSON array.
-	fprintf(out, "\"arguments\": %s\n}", text ? text.get() : "[]");
+	fprintf(out, "\"arguments\": %s", text ? text.get() : "[]");
+	if (output != nullptr) {
+		fputs(",\n\"output\": \"", out);
+		put_escaped(out, output);
+		fputs("\"", out);
+	}
+	fputs("\n}", out);
 	fflush(out);
 	check_stream(out);
 }
