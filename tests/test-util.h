@@ -25,11 +25,13 @@ struct db_entry {
 	std::string directory;
 	std::string file;
 	std::vector<std::string> arguments;
+	std::string output = "";	// "" where the entry has none
 	bool operator==(const db_entry &) const = default;
 };
 
 // Parses the text of a database into entries: false unless it is a JSON
-// array of objects with exactly the three keys, of the right types.
+// array of objects with exactly the three keys, and an "output" after them
+// at most, of the right types.
 inline bool
 parse_db(const std::string &text, std::vector<db_entry> *entries)
 {
@@ -46,11 +48,18 @@ parse_db(const std::string &text, std::vector<db_entry> *entries)
 		    "arguments");
 		db_entry e;
 
-		if (cJSON_GetArraySize(item) != 3 || !cJSON_IsString(dir) ||
-		    !cJSON_IsString(file) || !cJSON_IsArray(args))
+		cJSON *output = cJSON_GetObjectItemCaseSensitive(item,
+		    "output");
+
+		if (cJSON_GetArraySize(item) != 3 + (output != nullptr) ||
+		    !cJSON_IsString(dir) || !cJSON_IsString(file) ||
+		    !cJSON_IsArray(args) ||
+		    (output != nullptr && !cJSON_IsString(output)))
 			return false;
 		e.directory = dir->valuestring;
 		e.file = file->valuestring;
+		if (output != nullptr)
+			e.output = output->valuestring;
 		cJSON_ArrayForEach(a, args) {
 			if (!cJSON_IsString(a))
 				return false;
