@@ -12,6 +12,20 @@
 #   package     scripts/package.sh: the Debian packaging tools.
 set -eu
 
+# The package manager's own output goes to this file, and only its end to
+# the screen, on failure.
+log=${TMPDIR:-/tmp}/cctrace-deps.log
+
+# logged COMMAND ...: runs it with its output appended to $log.
+logged()
+{
+	if ! "$@" >>"$log" 2>&1; then
+		echo "deps.sh: '$*' failed; the end of $log:" >&2
+		tail -n 20 "$log" >&2
+		exit 1
+	fi
+}
+
 # apt_missing [APT-GET OPTION ...] -- PACKAGE ...: installs the packages
 # that are not installed yet.
 apt_missing()
@@ -28,10 +42,11 @@ apt_missing()
 		    grep -q 'ok installed' || missing="$missing $p"
 	done
 	[ -n "$missing" ] || return 0
-	echo "installing:$missing"
-	apt-get update -qq
+	echo "installing:$missing (output in $log)"
+	logged apt-get update
 	# shellcheck disable=SC2086
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $opts $missing
+	logged env DEBIAN_FRONTEND=noninteractive apt-get install -y $opts \
+	    $missing
 }
 
 case "${1:-}" in
@@ -58,8 +73,9 @@ FreeBSD)
 		pkg info -e "$p" || missing="$missing $p"
 	done
 	if [ -n "$missing" ]; then
-		echo "installing:$missing"
-		pkg install -y $missing
+		echo "installing:$missing (output in $log)"
+		# shellcheck disable=SC2086
+		logged pkg install -y $missing
 	fi
 	;;
 *)

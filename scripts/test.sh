@@ -9,4 +9,16 @@ dir=${CCTRACE_BUILD:-build}
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCCTRACE_WERROR=ON \
     -DCCTRACE_TESTS=ON "$@"
 cmake --build "$dir" -j "$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)"
-ctest --test-dir "$dir" --output-on-failure -j 2
+status=0
+ctest --test-dir "$dir" --output-on-failure -j 2 || status=$?
+
+# ctest prints a test's output only when it fails: say which tests skipped,
+# and why.
+log=$dir/Testing/Temporary/LastTest.log
+if [ -f "$log" ] && grep -q '^\[  SKIPPED \]' "$log"; then
+	echo "Skipped, and why:"
+	awk '/: Skipped$/ { why = 1; reason = ""; next }
+	/^\[  SKIPPED \]/ { if (why) print "  " $4 ": " reason; why = 0; next }
+	why && NF { reason = reason (reason == "" ? "" : " ") $0 }' "$log"
+fi
+exit $status

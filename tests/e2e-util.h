@@ -247,8 +247,7 @@ read_db(const std::string &dir, std::vector<db_entry> *entries)
 	    << "\"";
 }
 
-// Whether uid 65534 can run path: the build tree may sit in a directory
-// that only root can enter.
+// Whether uid 65534 can run path.
 inline bool
 nobody_can_run(const char *path)
 {
@@ -265,6 +264,46 @@ nobody_can_run(const char *path)
 	}
 	return pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) &&
 	    WEXITSTATUS(st) == 0;
+}
+
+inline int
+remove_one(const char *path, const struct stat *, int, struct FTW *)
+{
+	return remove(path);
+}
+
+// A program that uid 65534 can run: program itself, or a copy of it in a
+// directory of this test process's that everyone may enter, as the build
+// tree may sit where only root can (/root is 0700 on Debian).  "" if no
+// copy can be made.
+inline std::string
+runnable_by_nobody(const char *program)
+{
+	static std::string dir;
+
+	if (nobody_can_run(program))
+		return program;
+	if (dir.empty()) {
+		char tmpl[] = "/tmp/cctrace-nobody-XXXXXX";
+
+		if (mkdtemp(tmpl) == nullptr || chmod(tmpl, 0755) != 0)
+			return "";
+		dir = tmpl;
+		atexit([] {
+			nftw(dir.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+		});
+	}
+	std::string copy = dir + "/" +
+	    std::string(program).substr(std::string(program).rfind('/') + 1);
+	std::ifstream in(program, std::ios::binary);
+	std::ofstream out(copy, std::ios::binary | std::ios::trunc);
+
+	out << in.rdbuf();
+	out.close();
+	if (!in || !out || chmod(copy.c_str(), 0755) != 0 ||
+	    !nobody_can_run(copy.c_str()))
+		return "";
+	return copy;
 }
 
 // The state letter of /proc/PID/stat, or 0 once the process is gone.
@@ -288,12 +327,6 @@ eventually(int ms, const std::function<bool()> &cond)
 		usleep(10000);
 	}
 	return cond();
-}
-
-inline int
-remove_one(const char *path, const struct stat *, int, struct FTW *)
-{
-	return remove(path);
 }
 
 class E2e : public ::testing::Test {
@@ -352,8 +385,9 @@ why_not_as_nobody(void)
 		return "needs root to become uid 65534";
 	if (access("/usr/bin/setpriv", X_OK) != 0)
 		return "setpriv is not installed";
-	if (!nobody_can_run(CCTRACE_BIN))
-		return "uid 65534 cannot run " CCTRACE_BIN;
+	if (runnable_by_nobody(CCTRACE_BIN).empty())
+		return "cannot make a copy of " CCTRACE_BIN
+		    " that uid 65534 can run";
 	return "";
 }
 
@@ -362,10 +396,9 @@ inline std::vector<std::string>
 traced_as_nobody(const std::vector<std::string> &cmd)
 {
 	std::vector<std::string> v = { "setpriv", "--reuid=65534",
-	    "--regid=65534", "--clear-groups" };
+	    "--regid=65534", "--clear-groups", runnable_by_nobody(CCTRACE_BIN) };
 
-	for (const std::string &a : traced(cmd))
-		v.push_back(a);
+	v.insert(v.end(), cmd.begin(), cmd.end());
 	return v;
 }
 
