@@ -250,16 +250,21 @@ skip_space(db_reader *r)
 
 // Whether the text from where cJSON failed up to the end is only what a
 // killed writer leaves: nothing, or one string, literal or number cut short.
-// cJSON puts a failure at the start of the token it could not finish, and
-// at the last byte where the text ran out; the reader's texts end in a
-// blank so that the two stay apart.
+// cJSON puts a failure in a string just after its opening quote, at the
+// start of any other token, and at the last byte where the text ran out;
+// the reader's texts end in a blank so that the last two stay apart.
 static bool
-cut_short(const char *at, const char *end)
+cut_short(const char *text, const char *at, const char *end)
 {
 	const char *q = at;
+	bool in_string = q > text && q[-1] == '"';
 
-	if (q < end && *q == '"') {
-		for (q++; q < end; q++) {
+	if (!in_string && q < end && *q == '"') {
+		in_string = true;
+		q++;
+	}
+	if (in_string) {
+		for (; q < end; q++) {
 			if (*q == '\\')
 				q++;
 			else if (*q == '"')
@@ -391,7 +396,7 @@ reader_next(db_reader *r, const char **start)
 		if (stop == nullptr)
 			stop = r->p;
 		if (item == nullptr) {
-			if (cut_short(stop, r->end)) {
+			if (cut_short(r->p, stop, r->end)) {
 				r->truncated = true;
 				r->expect = db_reader::DONE;
 				return nullptr;
