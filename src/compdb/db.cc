@@ -51,6 +51,11 @@ struct db_state {
 	bool regular = false;
 	int dir = -1;		// its directory, or -1 where it cannot be rewritten
 	malloc_ptr<char> name;	// its name there
+	// Where the name given is the user's symbolic link: its directory,
+	// name and text, to put it back should the build remove it.
+	int link_dir = -1;
+	malloc_ptr<char> link_name;
+	std::string link_text;
 	bool created = false;	// made by this run for the opening checks
 	bool started = false;	// the command has started: the file is ours
 	off_t mirrored = 0;	// bytes of the copy that were written to the file
@@ -507,6 +512,20 @@ put_old_entries(FILE *out)
 
 // --- The file's life ------------------------------------------------------
 
+// A name beside base that nothing is likely to hold: base, a dot and six
+// random letters.
+static std::string
+temp_name(const char *base)
+{
+	static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+	    "abcdefghijklmnopqrstuvwxyz0123456789";
+	std::string tmp = std::string(base) + ".";
+
+	for (int i = 0; i < 6; i++)
+		tmp += letters[arc4random_uniform(sizeof(letters) - 1)];
+	return tmp;
+}
+
 // Resolves path, through every symbolic link in its last component, to a
 // directory descriptor and a name in it that is not a link.  -1 with errno
 // on failure.
@@ -615,6 +634,66 @@ open_file(void)
 	return -1;
 }
 
+// The user's own symbolic link at the name given, if it is one.
+static void
+note_user_link(void)
+{
+	char text[PATH_MAX];
+	const char *slash = strrchr(options.output, '/');
+	const char *name = slash != nullptr ? slash + 1 : options.output;
+	std::string up = slash != nullptr ?
+	    std::string(options.output, slash + 1) : ".";
+	struct stat sb;
+	ssize_t n;
+	int dir;
+
+	if ((dir = openat(AT_FDCWD, up.c_str(), DIR_FLAGS)) == -1)
+		return;
+	if (fstatat(dir, name, &sb, AT_SYMLINK_NOFOLLOW) == -1 ||
+	    !S_ISLNK(sb.st_mode) ||
+	    (n = readlinkat(dir, name, text, sizeof(text))) <= 0 ||
+	    (size_t)n == sizeof(text) ||
+	    (db.link_name = malloc_ptr<char>(strdup(name))) == nullptr) {
+		close(dir);
+		return;
+	}
+	db.link_dir = dir;
+	db.link_text.assign(text, (size_t)n);
+}
+
+// Puts the user's link back where the build removed or replaced it: a new
+// link with its text, renamed over whatever is there now.  1 if it did, 0
+// if the link is as it was, -1 with errno.
+static int
+restore_user_link(void)
+{
+	char text[PATH_MAX];
+	std::string tmp;
+	ssize_t n;
+
+	if (db.link_dir == -1)
+		return 0;
+	n = readlinkat(db.link_dir, db.link_name.get(), text, sizeof(text));
+	if (n >= 0 && std::string_view(text, (size_t)n) == db.link_text)
+		return 0;
+	for (int tries = 0;; tries++) {
+		tmp = temp_name(db.link_name.get());
+		if (symlinkat(db.link_text.c_str(), db.link_dir,
+		    tmp.c_str()) == 0)
+			break;
+		if (errno != EEXIST || tries == 100)
+			return -1;
+	}
+	if (renameat(db.link_dir, tmp.c_str(), db.link_dir,
+	    db.link_name.get()) == -1) {
+		int saved = errno;
+		unlinkat(db.link_dir, tmp.c_str(), 0);
+		errno = saved;
+		return -1;
+	}
+	return 1;
+}
+
 void
 db_prepare(tracer_info *info)
 {
@@ -640,6 +719,8 @@ db_prepare(tracer_info *info)
 			db.dir = -1;
 		}
 	}
+	if (db.dir != -1)
+		note_user_link();
 	if (options.append && db.regular)
 		read_old_entries();
 
@@ -815,17 +896,13 @@ static int
 rewrite_file(const char *text, size_t len, const std::vector<db_span> *spans,
     const struct stat *old)
 {
-	static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-	    "abcdefghijklmnopqrstuvwxyz0123456789";
 	std::string tmp;
 	mode_t mode;
 	FILE *f;
 	int fd = -1;
 
 	for (int tries = 0; fd == -1 && tries < 100; tries++) {
-		tmp = std::string(db.name.get()) + ".";
-		for (int i = 0; i < 6; i++)
-			tmp += letters[arc4random_uniform(sizeof(letters) - 1)];
+		tmp = temp_name(db.name.get());
 		fd = openat(db.dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL |
 		    O_NOFOLLOW | O_CLOEXEC, 0600);
 		if (fd == -1 && errno != EEXIST)
@@ -884,18 +961,19 @@ rewrite_file(const char *text, size_t len, const std::vector<db_span> *spans,
 	return -1;
 }
 
+// What the end of a run says of the file.
+enum { SAID_NOTHING, SAID_CHANGED, SAID_REPLACED };
+
 // The file once the build has ended: as the copy holds it, under the name
 // decided at start, with the entries the options leave out gone.  true
 // when it was written again.
 static bool
-settle_file(FILE *copy)
+settle_file(FILE *copy, int *said)
 {
 	struct stat sb, ours, named;
 	std::vector<db_span> spans;
 	bool rewritten = false;
 
-	if (db.dir == -1)
-		return false;
 	if (fstat(fileno(copy), &sb) == -1 || fstat(db.fd, &ours) == -1) {
 		db.copy_error = errno;
 		return false;
@@ -918,12 +996,8 @@ settle_file(FILE *copy)
 		    same ? &ours : nullptr) == 0;
 		if (!rewritten)
 			db_error = errno;
-		else if (!same)
-			warnx("%s was removed or replaced during the build; "
-			    "written again", options.output);
 		else if (!intact)
-			warnx("%s was changed during the build; written again",
-			    options.output);
+			*said = same ? SAID_CHANGED : SAID_REPLACED;
 	}
 	munmap(map, len);
 	return rewritten;
@@ -934,10 +1008,18 @@ db_finish(tracer_info *info)
 {
 	FILE *out = info->out;
 	int *error = db.active ? &db.copy_error : &db_error;
+	int said = SAID_NOTHING;
 	bool rewritten = false;
 
-	if (db.active && db_error == 0 && db.copy_error == 0)
-		rewritten = settle_file(out);
+	// Only a file found again by its name at start is settled.
+	if (db.active && db.dir != -1 && db_error == 0 && db.copy_error == 0) {
+		rewritten = settle_file(out, &said);
+		int link = db_error == 0 ? restore_user_link() : 0;
+		if (link == -1)
+			db_error = errno;
+		else if (link == 1)
+			said = SAID_REPLACED;
+	}
 	if (fclose(out) == EOF && *error == 0)
 		*error = errno;
 	info->out = nullptr;
@@ -948,6 +1030,8 @@ db_finish(tracer_info *info)
 			db_error = errno;
 		if (db.dir != -1)
 			close(db.dir);
+		if (db.link_dir != -1)
+			close(db.link_dir);
 	}
 	int copy_error = db.copy_error;
 	db = db_state();
@@ -961,5 +1045,11 @@ db_finish(tracer_info *info)
 		warn("cannot write the copy of %s", options.output);
 		return -1;
 	}
+	if (said == SAID_REPLACED)
+		warnx("%s was removed or replaced during the build; "
+		    "written again", options.output);
+	else if (said == SAID_CHANGED)
+		warnx("%s was changed during the build; written again",
+		    options.output);
 	return 0;
 }
