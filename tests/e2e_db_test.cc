@@ -393,21 +393,21 @@ TEST_F(E2e, LinkPlantedByTheBuildIsNotFollowed)
 // of it: the database is written again whole from the tool's copy.
 TEST_F(E2e, FileAlteredByTheBuildIsWrittenAgainFromTheCopy)
 {
-	const char *alterations[] = {
+	const std::string alterations[] = {
 		": > compile_commands.json",
 		"echo junk >> compile_commands.json",
-		"printf X | dd of=compile_commands.json bs=1 seek=5 "
+		std::string("printf X | dd of=compile_commands.json bs=1 seek=5 ") +
 		    "conv=notrunc 2>/dev/null",
 	};
 
 	spew(path("b.c"), b_source);
-	for (const char *alter : alterations) {
+	for (const std::string &alter : alterations) {
 		SCOPED_TRACE(alter);
 		std::vector<db_entry> db;
 
 		unlink(path("compile_commands.json").c_str());
 		run_result r = run_in(dir, traced({ "sh", "-c",
-		    std::string("cc -c a.c -o /dev/null; ") + alter +
+		    "cc -c a.c -o /dev/null; " + alter +
 		    "; cc -c b.c -o /dev/null" }));
 
 		ASSERT_TRUE(exited_with(r, 0)) << describe(r);
