@@ -98,13 +98,35 @@ write_all(int fd, const char *buf, size_t len)
 	return 0;
 }
 
+// Reads len bytes at off, or fewer at the end of the file; -1 with errno.
+static ssize_t
+read_at(int fd, char *buf, size_t len, off_t off)
+{
+	size_t done = 0;
+
+	while (done < len) {
+		ssize_t n = pread(fd, buf + done, len - done, off + (off_t)done);
+
+		if (n == -1 && errno == EINTR)
+			continue;
+		if (n == -1)
+			return -1;
+		if (n == 0)
+			break;
+		done += (size_t)n;
+	}
+	return (ssize_t)done;
+}
+
+// What the copy and the file are read back through, a piece at a time.
+static char copy_buf[65536], file_buf[65536];
+
 // Brings the file up to date with the copy: what was flushed to the copy
 // since the last call, read back from it.  After a failure the file is left
 // as it is: the run ends with "cannot write".
 static void
 mirror(FILE *out)
 {
-	static char buf[65536];
 	off_t end;
 
 	if (!db.active || !db.started || db_error != 0 || db.copy_error != 0)
@@ -115,16 +137,14 @@ mirror(FILE *out)
 	}
 	while (db.mirrored < end) {
 		size_t want = (size_t)std::min<off_t>(end - db.mirrored,
-		    sizeof(buf));
-		ssize_t n = pread(fileno(out), buf, want, db.mirrored);
+		    sizeof(copy_buf));
+		ssize_t n = read_at(fileno(out), copy_buf, want, db.mirrored);
 
-		if (n == -1 && errno == EINTR)
-			continue;
 		if (n <= 0) {
 			db.copy_error = n == 0 ? EIO : errno;
 			return;
 		}
-		if (write_all(db.fd, buf, (size_t)n) == -1) {
+		if (write_all(db.fd, copy_buf, (size_t)n) == -1) {
 			db_error = errno;
 			return;
 		}
@@ -867,33 +887,32 @@ plan_final(const char *text, size_t len, std::vector<db_span> *spans)
 // is taken by its size: written in append mode, it is shorter or longer
 // than the copy after anything but a rewrite in place.
 static bool
-file_intact(const char *text, size_t len)
+file_intact(int copy, size_t len)
 {
-	static char buf[65536];
 	struct stat sb;
-	size_t done = 0;
 
 	if (fstat(db.fd, &sb) == -1 || (size_t)sb.st_size != len)
 		return false;
-	while (db.readable && done < len) {
-		ssize_t n = pread(db.fd, buf, std::min(len - done, sizeof(buf)),
-		    (off_t)done);
+	for (size_t done = 0; db.readable && done < len;) {
+		size_t n = std::min(len - done, sizeof(copy_buf));
 
-		if (n == -1 && errno == EINTR)
-			continue;
-		if (n <= 0 || memcmp(buf, text + done, (size_t)n) != 0)
+		if (read_at(copy, copy_buf, n, (off_t)done) != (ssize_t)n ||
+		    read_at(db.fd, file_buf, n, (off_t)done) != (ssize_t)n ||
+		    memcmp(copy_buf, file_buf, n) != 0)
 			return false;
-		done += (size_t)n;
+		done += n;
 	}
 	return true;
 }
 
 // Writes the database into a new file in the target's directory and renames
 // it to the target's name there, whatever that name is now: a link the
-// build put there is replaced, never followed.  old, where given, is the
-// file it replaces, whose mode and owner it takes.  -1 with errno.
+// build put there is replaced, never followed.  The database is the copy's
+// len bytes, or where spans are given the entries they keep.  old, where
+// given, is the file it replaces, whose mode and owner it takes.  -1 with
+// errno.
 static int
-rewrite_file(const char *text, size_t len, const std::vector<db_span> *spans,
+rewrite_file(int copy, size_t len, const std::vector<db_span> *spans,
     const struct stat *old)
 {
 	std::string tmp;
@@ -930,8 +949,18 @@ rewrite_file(const char *text, size_t len, const std::vector<db_span> *spans,
 		errno = saved;
 		return -1;
 	}
+	int error = 0;
 	if (spans == nullptr) {
-		fwrite(text, 1, len, f);
+		for (size_t done = 0; done < len; done += sizeof(copy_buf)) {
+			size_t n = std::min(len - done, sizeof(copy_buf));
+			ssize_t got = read_at(copy, copy_buf, n, (off_t)done);
+
+			if (got != (ssize_t)n) {
+				error = got == -1 ? errno : EIO;
+				break;
+			}
+			fwrite(copy_buf, 1, n, f);
+		}
 	} else {
 		const char *sep = "[\n";
 		for (const db_span &s : *spans) {
@@ -945,19 +974,17 @@ rewrite_file(const char *text, size_t len, const std::vector<db_span> *spans,
 			fputs(sep, f);
 		fputs("\n]", f);
 	}
-	int failed = ferror(f);
-	int saved = errno;
-	if (fclose(f) == EOF && !failed) {
-		failed = 1;
-		saved = errno;
-	}
-	if (!failed && renameat(db.dir, tmp.c_str(), db.dir,
+	if (ferror(f) && error == 0)
+		error = errno != 0 ? errno : EIO;
+	if (fclose(f) == EOF && error == 0)
+		error = errno;
+	if (error == 0 && renameat(db.dir, tmp.c_str(), db.dir,
 	    db.name.get()) == 0)
 		return 0;
-	if (!failed)
-		saved = errno;
+	if (error == 0)
+		error = errno;
 	unlinkat(db.dir, tmp.c_str(), 0);
-	errno = saved != 0 ? saved : EIO;
+	errno = error;
 	return -1;
 }
 
@@ -979,27 +1006,35 @@ settle_file(FILE *copy, int *said)
 		return false;
 	}
 	size_t len = (size_t)sb.st_size;
-	void *map = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fileno(copy), 0);
-	if (map == MAP_FAILED) {
-		db.copy_error = errno;
-		return false;
+	void *map = nullptr;
+	bool filtered = false;
+	// The entries are read back only where -a or --all may leave some
+	// out; then the copy is mapped, as the kept ones point into it.
+	if (db.kept > 0 || options.all) {
+		map = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fileno(copy),
+		    0);
+		if (map == MAP_FAILED) {
+			db.copy_error = errno;
+			return false;
+		}
+		filtered = plan_final(static_cast<const char *>(map), len,
+		    &spans);
 	}
-	const char *text = static_cast<const char *>(map);
-	bool filtered = plan_final(text, len, &spans);
 	bool same = fstatat(db.dir, db.name.get(), &named,
 	    AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == ours.st_dev &&
 	    named.st_ino == ours.st_ino;
-	bool intact = same && file_intact(text, len);
+	bool intact = same && file_intact(fileno(copy), len);
 
 	if (!intact || filtered) {
-		rewritten = rewrite_file(text, len, filtered ? &spans : nullptr,
-		    same ? &ours : nullptr) == 0;
+		rewritten = rewrite_file(fileno(copy), len,
+		    filtered ? &spans : nullptr, same ? &ours : nullptr) == 0;
 		if (!rewritten)
 			db_error = errno;
 		else if (!intact)
 			*said = same ? SAID_CHANGED : SAID_REPLACED;
 	}
-	munmap(map, len);
+	if (map != nullptr)
+		munmap(map, len);
 	return rewritten;
 }
 
