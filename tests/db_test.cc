@@ -5,8 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "compdb/compdb.h"
@@ -176,6 +180,278 @@ TEST(DbTest, UnprintableArgumentsStillCloseTheEntry)
 	db_close_array(&db.info);
 	EXPECT_EQ(db.contents(), "[\n{\n\"directory\": \"/w\",\n"
 	    "\"file\": \"/w/a.c\",\n\"arguments\": []\n}\n]");
+}
+
+// --- The file's life: -a and --all ------------------------------------
+
+struct entry_in {
+	std::string directory, file;
+	std::vector<std::string> arguments;
+	std::string output = "";	// none where empty
+	bool own_view = true;
+};
+
+// One run's life of the file at path, with the options the test set:
+// prepared, opened, the entries written, meanwhile() called before the
+// array closes, finished.  db_finish's result; the options are reset.
+int
+run_file(const std::string &path, const std::vector<entry_in> &entries,
+    const std::function<void()> &meanwhile = {})
+{
+	tracer_info info = {};
+
+	entry_count = 0;
+	options.output = path.c_str();
+	db_prepare(&info);
+	db_open_array(&info);
+	for (const entry_in &e : entries)
+		db_append_entry(&info, e.directory.c_str(), e.file.c_str(),
+		    make_list(e.arguments).get(),
+		    e.output.empty() ? nullptr : e.output.c_str(), e.own_view);
+	if (meanwhile)
+		meanwhile();
+	db_close_array(&info);
+	int r = db_finish(&info);
+	options = run_options();
+	return r;
+}
+
+std::string
+slurp(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::stringstream ss;
+
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+void
+spew(const std::string &path, const std::string &text)
+{
+	std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// What fn writes on standard error.
+std::string
+stderr_of(const std::function<void()> &fn)
+{
+	FILE *tmp = tmpfile();
+	int saved = dup(2);
+
+	fflush(stderr);
+	dup2(fileno(tmp), 2);
+	fn();
+	fflush(stderr);
+	dup2(saved, 2);
+	close(saved);
+	std::string text = stream_contents(tmp);
+	fclose(tmp);
+	return text;
+}
+
+struct DbFile : testing::Test {
+	std::string dir, path;
+
+	void SetUp() override
+	{
+		char tmpl[] = "/tmp/db_test.XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		dir = tmpl;
+		path = dir + "/db.json";
+	}
+	void TearDown() override
+	{
+		std::string rm = "rm -rf '" + dir + "'";
+		EXPECT_EQ(system(rm.c_str()), 0);
+	}
+};
+
+db_entry
+as_read(const entry_in &e)
+{
+	return { e.directory, e.file, e.arguments, e.output };
+}
+
+// A killed run leaves any cut of its file: every cut is read up to its last
+// complete entry, and said to be unfinished unless it is empty or whole.
+TEST_F(DbFile, AppendReadsEveryCutOfAKilledRunsFile)
+{
+	const std::vector<entry_in> two = {
+		{ "/w", "/w/a \"q\".c", { "cc", "-c", "a \"q\".c" }, "a.o" },
+		{ "/w\\x", "b.c", { "cc", "-DX=\"\t\\u\"", "-c", "b.c" } },
+	};
+	ASSERT_EQ(run_file(path, two), 0);
+	const std::string full = slurp(path);
+	const size_t first_end = full.find("\n}") + 2;
+	const size_t second_end = full.rfind("\n}") + 2;
+
+	for (size_t n = 0; n <= full.size(); n++) {
+		SCOPED_TRACE("cut after " + std::to_string(n) + " bytes: " +
+		    full.substr(0, n));
+		std::vector<db_entry> got, want;
+		int r = -1;
+
+		spew(path, full.substr(0, n));
+		std::string err = stderr_of([&] {
+			options.append = true;
+			r = run_file(path, {});
+		});
+		ASSERT_EQ(r, 0);
+		ASSERT_TRUE(parse_db(slurp(path), &got)) << slurp(path);
+		if (n >= first_end)
+			want.push_back(as_read(two[0]));
+		if (n >= second_end)
+			want.push_back(as_read(two[1]));
+		EXPECT_EQ(got, want);
+		EXPECT_EQ(err.find("was left unfinished; its entries are kept "
+		    "up to its last complete one") != std::string::npos,
+		    n > 0 && n < full.size()) << err;
+	}
+}
+
+std::string
+regex_quote(const std::string &s)
+{
+	std::string q;
+
+	for (char c : s) {
+		if (strchr("\\^$.|?*+()[]{}", c) != nullptr)
+			q += '\\';
+		q += c;
+	}
+	return q;
+}
+
+// A file that is not a database ends the tool before the build, untouched.
+TEST_F(DbFile, AppendRefusesWhatIsNoDatabase)
+{
+	const std::string ok = "{\"directory\": \"/w\", \"file\": \"a.c\", "
+	    "\"arguments\": [\"cc\", \"a.c\"]}";
+	const struct {
+		std::string text;
+		const char *why;
+	} cases[] = {
+		{ "int main;", "it is not a JSON array" },
+		{ "{" + ok.substr(1), "it is not a JSON array" },
+		{ "[\"cc a.c\"]", "entry 1 on line 1 is not an object" },
+		{ "[" + ok + ",\n{\"directory\": \"/w\", \"file\": \"a.c\", "
+		    "\"command\": \"cc a.c\"}]",
+		    "entry 2 on line 2 has no \"arguments\" array of strings" },
+		{ "[{\"directory\": \"/w\", \"file\": \"a.c\", \"arguments\": "
+		    "[\"cc\", 1]}]",
+		    "entry 1 on line 1 has no \"arguments\" array of strings" },
+		{ "[{\"directory\": 1, \"file\": \"a.c\", \"arguments\": []}]",
+		    "entry 1 on line 1 has no string \"directory\"" },
+		{ "[{\"directory\": \"/w\", \"arguments\": []}]",
+		    "entry 1 on line 1 has no string \"file\"" },
+		{ "[" + ok.substr(0, ok.size() - 1) + ", \"output\": null}]",
+		    "entry 1 on line 1 has an \"output\" that is not a string" },
+		{ "[" + ok.substr(0, ok.size() - 1) + ", \"file\": \"b.c\"}]",
+		    "entry 1 on line 1 has \"file\" twice" },
+		{ "[" + ok.substr(0, ok.size() - 1) + ", \"x\": 1}]",
+		    "entry 1 on line 1 has a key \"x\" of its own" },
+		{ "[\n" + ok + "\n" + ok + "]",
+		    "a ',' or ']' is missing on line 3" },
+		{ "[" + ok + ",\n]", "invalid JSON on line 2" },
+		{ "[\n{\"directory\": x}\n]", "invalid JSON on line 2" },
+		{ "[{\"directory\": \"\\q\", \"file\": \"a.c\"}]",
+		    "invalid JSON on line 1" },
+		{ "[" + ok + "]\n]", "there is more after its closing ] on "
+		    "line 2" },
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.text);
+		spew(path, c.text);
+		EXPECT_EXIT({
+			options.append = true;
+			run_file(path, {});
+		}, testing::ExitedWithCode(1), "^[^\n]*: " + regex_quote(path +
+		    " is not a compilation database: " + c.why) + "\n$");
+		EXPECT_EQ(slurp(path), c.text);
+	}
+}
+
+// Old entries come first, in the tool's layout, and stay in the file while
+// the build runs; at the end those this run recorded again are gone.
+TEST_F(DbFile, AppendKeepsOldEntriesUnlessRecordedAgain)
+{
+	spew(path, "[{\"directory\":\"/w\",\"file\":\"a.c\",\"arguments\":"
+	    "[\"cc\",\"-c\",\"a.c\"]},\n"
+	    " {\"output\":\"b.o\",\"file\":\"b.c\",\"directory\":\"/w\","
+	    "\"arguments\":[\"cc\",\"-c\",\"b.c\"]},\n"
+	    " {\"directory\":\"/v\",\"file\":\"b.c\",\"arguments\":[\"cc\"]}]");
+	const std::vector<db_entry> old = {
+		{ "/w", "a.c", { "cc", "-c", "a.c" } },
+		{ "/w", "b.c", { "cc", "-c", "b.c" }, "b.o" },
+		{ "/v", "b.c", { "cc" } },
+	};
+	const std::vector<entry_in> now = {
+		{ "/w", "b.c", { "cc", "-O2", "-c", "b.c" } },
+		{ "/w", "c.c", { "cc", "-c", "c.c" } },
+	};
+	std::vector<db_entry> during, after;
+
+	options.append = true;
+	ASSERT_EQ(run_file(path, now, [&] {
+		ASSERT_TRUE(parse_db(slurp(path) + "\n]", &during));
+	}), 0);
+	EXPECT_EQ(during, (std::vector<db_entry>{ old[0], old[1], old[2],
+	    as_read(now[0]), as_read(now[1]) }));
+	ASSERT_TRUE(parse_db(slurp(path), &after));
+	EXPECT_EQ(after, (std::vector<db_entry>{ old[0], old[2],
+	    as_read(now[0]), as_read(now[1]) }));
+}
+
+// --all: the final file has no entry whose source has gone (where the tool
+// can look), and one of identical entries, the last at its place.  It is
+// written again only when that changes something, keeping its mode.
+TEST_F(DbFile, AllLeavesNoGoneSourceAndNoTwinEntry)
+{
+	for (const char *f : { "x.c", "y.c", "probe.c" })
+		spew(dir + "/" + f, "");
+	const entry_in x = { dir, "x.c", { "cc", "-c", "x.c" } };
+	const entry_in x2 = { dir, dir + "/x.c", { "cc", "-c", "x.c" } };
+	const entry_in y = { dir, "y.c", { "cc", "-c", "y.c" }, "y.o" };
+	const entry_in probe = { dir, "probe.c", { "cc", "probe.c" } };
+	const entry_in other_root = { "/", "/nonexistent/z.c", { "cc", "z.c" },
+	    "", false };
+	const entry_in gone = { "/", "/nonexistent/z.c", { "cc", "z.c" } };
+	const struct {
+		const char *what;
+		std::vector<entry_in> in;
+		std::vector<entry_in> out;
+	} cases[] = {
+		{ "changed", { x, probe, y, x, x2, other_root, gone, y },
+		    { x, x2, other_root, y } },
+		{ "unchanged", { x, y, x2, other_root }, { x, y, x2, other_root } },
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		struct stat during = {}, after;
+		std::string written;
+		std::vector<db_entry> got, want;
+
+		spew(dir + "/probe.c", "");
+		unlink(path.c_str());
+		spew(path, "");
+		ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+		options.all = true;
+		ASSERT_EQ(run_file(path, c.in, [&] {
+			unlink((dir + "/probe.c").c_str());
+			ASSERT_EQ(stat(path.c_str(), &during), 0);
+		}), 0);
+		ASSERT_EQ(stat(path.c_str(), &after), 0);
+		EXPECT_EQ(after.st_ino != during.st_ino,
+		    c.in.size() != c.out.size());
+		EXPECT_EQ(after.st_mode & 0777, 0640u);
+		ASSERT_TRUE(parse_db(slurp(path), &got)) << slurp(path);
+		for (const entry_in &e : c.out)
+			want.push_back(as_read(e));
+		EXPECT_EQ(got, want);
+	}
 }
 
 } // namespace

@@ -82,7 +82,18 @@ TEST_F(driver, UnsupportedAbiOfStartedCommand)
 	    testing::ExitedWithCode(1),
 	    ": ABI Linux a.out for pid 100 is not supported\n"
 	    "kill 100 9\ndetach 100 0 0\n$");
-	EXPECT_EQ(db(), "");
+	EXPECT_NE(access(DB_FILE_NAME, F_OK), 0);
+}
+
+// Killed at its first stop: the file stays as it was.
+TEST_F(driver, UnsupportedAbiLeavesAnExistingFileAsItWas)
+{
+	std::ofstream(dir + "/" DB_FILE_NAME) << "[\n\n]";
+	fake.sv_names[PID] = "Linux a.out";
+	EXPECT_EXIT(report_and_exit(run_driver(2, argv)),
+	    testing::ExitedWithCode(1), "ABI Linux a.out for pid 100 is not "
+	    "supported\n");
+	EXPECT_EQ(db(), "[\n\n]");
 }
 
 TEST_F(driver, NormalRun)

@@ -38,6 +38,14 @@ extern uint32_t entry_count;
 // The error number of the first write to the file that failed, or 0.
 extern int db_error;
 
+// Before the build starts: decides where the database goes (the file, or
+// the file that a symbolic link there points to now) and checks that it can
+// be written there, without truncating it; with -a, reads the entries it
+// holds.  Ends the tool with status 1 where it cannot.  info->out becomes
+// the stream of the entries, a copy the build cannot reach.
+void db_prepare(tracer_info *info);
+// At the command's first stop: truncates the file and writes the opening of
+// the array, and with -a the entries kept from the file.
 void db_open_array(tracer_info *info);
 // Writes one entry and flushes it.  output, where given, is the file the
 // command names as its output.  own_view says whether the tool finds file by
@@ -47,8 +55,9 @@ void db_append_entry(tracer_info *info, const char *directory,
     const char *file, const string_list *arguments,
     const char *output = nullptr, bool own_view = true);
 void db_close_array(tracer_info *info);
-// Closes the file once the build has ended, and writes it again under its
-// name if the build removed or replaced it.  0, or -1 once a warning has
+// Closes the file once the build has ended.  It is written again, under
+// the name decided at start, where the build removed, replaced or changed
+// it, and where -a or --all leave entries out.  0, or -1 once a warning has
 // said that the database could not be written.
 int db_finish(tracer_info *info);
 

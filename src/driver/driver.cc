@@ -144,10 +144,7 @@ run_driver(int argc, char *argv[])
 		errx(1, "calloc() failed");
 	LIST_INIT(&info->proclist);
 
-	// Read back too, should the build remove the file.
-	info->out = fopen(options.output, "w+e");
-	if (info->out == nullptr)
-		err(1, "cannot open %s", options.output);
+	db_prepare(info);
 
 	compile_patterns();
 	launch_traced(info, command);
@@ -159,6 +156,7 @@ run_driver(int argc, char *argv[])
 	signal(SIGQUIT, SIG_IGN);
 
 	proc = LIST_FIRST(&info->proclist);
+	// Never run: the file stays as it was, and goes if this run made it.
 	if (proc->abi == nullptr) {
 		proc_kill(proc->pid, SIGKILL);
 		pt_detach(proc->pid, 0, 0);
@@ -167,9 +165,11 @@ run_driver(int argc, char *argv[])
 	// The command may itself be a compiler: it runs in our directory
 	// with our environment.
 	first = capture_command(proc, command, environ);
+	// The file is truncated only now that the command runs, and before
+	// it can look.
+	db_open_array(info);
 	pt_syscall(proc->pid, 0);
 
-	db_open_array(info);
 	if (first != nullptr) {
 		db_append_entry(info, first->directory, first->file,
 		    first->arguments);

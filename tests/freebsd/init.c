@@ -647,8 +647,76 @@ cannot_execute(void)
 	    strchr(second, '\n') != second + strlen(second) - 1)))
 		fault("stderr is \"%s\"", r.err);
 	db = slurp(in_dir(DB), NULL);
-	expect_text(DB, db != NULL ? db : "(none)", "");
+	expect_text(DB, db != NULL ? db : "(none)", "old content");
 	free(db);
+	free_result(&r);
+	end();
+}
+
+/* The build truncates the file in place, or puts a link to another file in
+ * its place: the other file is untouched, the database back whole. */
+static void
+build_turns_on_the_file(void)
+{
+	static const struct {
+		const char *op, *target, *said;
+	} ops[] = {
+		{ "truncate", NULL, "cctrace: " DB " was changed during the "
+		    "build; written again\n" },
+		{ "plant", "victim", "cctrace: " DB " was removed or replaced "
+		    "during the build; written again\n" },
+	};
+	struct result r;
+	char *victim;
+
+	if (!begin("a build truncates the file or plants a link"))
+		return;
+	for (size_t i = 0; i < sizeof(ops) / sizeof(ops[0]); i++) {
+		printf("  %s\n", ops[i].op);
+		unlink(in_dir(DB));
+		spew(in_dir("victim"), "secret\n");
+		bclear(&want);
+		if (ops[i].target == NULL)
+			run(ARGS("spawn", "fork", "cc", "-c", "a.c", "--",
+			    "fileop", ops[i].op, DB, "--", "cc", "-c", "b.c"),
+			    &r);
+		else
+			run(ARGS("spawn", "fork", "cc", "-c", "a.c", "--",
+			    "fileop", ops[i].op, DB, ops[i].target, "--", "cc",
+			    "-c", "b.c"), &r);
+		expect_exit(&r, 0);
+		expect_text("stderr", r.err, ops[i].said);
+		victim = slurp(in_dir("victim"), NULL);
+		expect_text("victim", victim != NULL ? victim : "(none)",
+		    "secret\n");
+		free(victim);
+		want_entry("a.c", cc_a);
+		want_entry("b.c", ARGS("cc", "-c", "b.c"));
+		expect_db(true);
+		free_result(&r);
+	}
+	end();
+}
+
+/* -a: the entry of a file not compiled again stays, the other is
+ * replaced. */
+static void
+append_keeps(void)
+{
+	struct result r;
+
+	if (!begin("-a keeps the entries of the files not compiled again"))
+		return;
+	run(ARGS("spawn", "fork", "cc", "-c", "a.c", "--", "cc", "-c", "b.c"),
+	    &r);
+	expect_exit(&r, 0);
+	free_result(&r);
+	run(ARGS("-a", "cc", "-O2", "-c", "b.c"), &r);
+	expect_exit(&r, 0);
+	expect_text("stderr", r.err, "");
+	want_entry("a.c", cc_a);
+	want_entry("b.c", ARGS("cc", "-O2", "-c", "b.c"));
+	expect_db(true);
 	free_result(&r);
 	end();
 }
@@ -1007,6 +1075,8 @@ all_cases(void)
 	child_stopped();
 	ended_by_signal();
 	cannot_execute();
+	build_turns_on_the_file();
+	append_keeps();
 	no_argument();
 	truncates();
 	exec_of_32bit();
