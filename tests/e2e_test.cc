@@ -66,7 +66,7 @@ TEST_F(E2e, ExistingFileIsTruncatedBeforeTheBuildRuns)
 	expect_a_c(db[0], cc_a);
 }
 
-TEST_F(E2e, CommandThatCannotBeExecutedFailsWithEmptyFile)
+TEST_F(E2e, CommandThatCannotBeExecutedLeavesTheFileAsItWas)
 {
 	spew(path("compile_commands.json"), "old content");
 
