@@ -23,9 +23,9 @@
 struct recognized {
 	char *directory;
 	string_list *files;	// the path of each source, in order
-	string_list *arguments;	// from the compiler on
 	char *output;
 	bool own_view;
+	int first;		// the index of the compiler in the arguments
 };
 
 // The programs that only --all takes for compilers, and the successful runs
@@ -69,15 +69,14 @@ free_recognized(recognized *r)
 {
 	free(r->directory);
 	cJSON_Delete(r->files);
-	cJSON_Delete(r->arguments);
 	free(r->output);
 }
 
 // The compile command that argv (its compiler at item first, for --all)
 // starts with envp in the working directory of process pid, thread lwpid,
-// by the rules of this run.  Takes argv on success.
+// by the rules of this run.
 static bool
-recognize(string_list_ptr &argv, int first, const string_list *envp,
+recognize(const string_list *argv, int first, const string_list *envp,
     pid_t pid, lwpid_t lwpid, recognized *r)
 {
 	char *file;
@@ -92,25 +91,20 @@ recognize(string_list_ptr &argv, int first, const string_list *envp,
 	// Unknown, the files were looked up in the tool's own view.
 	r->own_view = where == nullptr || cwd.own_view;
 	if (options.all) {
-		if (!recognize_all_command(argv.get(), first, envp, where,
-		    &r->directory, &r->files, &r->output))
-			return false;
-		// A wrapper's entries start at the compiler.
-		for (int i = 0; i < first; i++)
-			cJSON_DeleteItemFromArray(argv.get(), 0);
-	} else {
-		if (!recognize_compile_command(argv.get(), envp, where,
-		    &r->directory, &file))
-			return false;
-		r->files = cJSON_CreateArray();
-		cJSON_AddItemToArray(r->files, cJSON_CreateString(file));
-		free(file);
-		if (cJSON_GetArraySize(r->files) != 1) {
-			free_recognized(r);
-			return false;
-		}
+		r->first = first;
+		return recognize_all_command(argv, first, envp, where,
+		    &r->directory, &r->files, &r->output);
 	}
-	r->arguments = argv.release();
+	if (!recognize_compile_command(argv, envp, where, &r->directory,
+	    &file))
+		return false;
+	r->files = cJSON_CreateArray();
+	cJSON_AddItemToArray(r->files, cJSON_CreateString(file));
+	free(file);
+	if (cJSON_GetArraySize(r->files) != 1) {
+		free_recognized(r);
+		return false;
+	}
 	return true;
 }
 
@@ -126,34 +120,56 @@ drop_entries(traced_thread *thread)
 	thread->exec.output = nullptr;
 }
 
-// Holds r on thread, whose entries it replaces, until its exec ends: the
-// entry of the first source, the others' files beside it.
+// Holds the exec of a compiler with the argument vector argv on thread
+// until the exec ends, with the entries of r if it is a compile command.
+// Takes argv and r.
 static void
-hold(traced_thread *thread, recognized *r)
+hold(traced_thread *thread, string_list_ptr &argv, recognized *r)
 {
-	compile_entry *entry =
-	    static_cast<compile_entry *>(malloc(sizeof(*entry)));
-	cJSON *first = cJSON_DetachItemFromArray(r->files, 0);
+	compile_entry *entry;
+	cJSON *first;
 
 	drop_entries(thread);
-	if (entry == nullptr || first == nullptr ||
-	    (entry->file = strdup(cJSON_GetStringValue(first))) == nullptr) {
-		free(entry);
-		cJSON_Delete(first);
+	entry = static_cast<compile_entry *>(calloc(1, sizeof(*entry)));
+	if (entry != nullptr) {
+		entry->arguments = argv.release();
+		thread->pending = entry;
+	}
+	if (r == nullptr)
+		return;
+	// The first source's entry; the others' files beside it.
+	first = cJSON_DetachItemFromArray(r->files, 0);
+	if (entry != nullptr && first != nullptr)
+		entry->file = strdup(cJSON_GetStringValue(first));
+	cJSON_Delete(first);
+	if (entry == nullptr || entry->file == nullptr) {
 		free_recognized(r);
 		return;
 	}
-	cJSON_Delete(first);
 	entry->directory = r->directory;
-	entry->arguments = r->arguments;
-	thread->pending = entry;
 	if (cJSON_GetArraySize(r->files) > 0)
 		thread->exec.more_files = r->files;
 	else
 		cJSON_Delete(r->files);
 	thread->exec.output = r->output;
 	thread->exec.own_view = r->own_view;
+	thread->exec.first = r->first;
 	*r = recognized{};
+}
+
+// Recognises the exec of a compiler, argv with envp, and holds it on
+// thread.  Takes argv.
+static void
+recognize_and_hold(traced_thread *thread, string_list_ptr &argv, int first,
+    const string_list *envp)
+{
+	recognized r;
+
+	if (recognize(argv.get(), first, envp, thread->proc->pid,
+	    thread->lwpid, &r))
+		hold(thread, argv, &r);
+	else
+		hold(thread, argv, nullptr);
 }
 
 // Reads the argument and environment vectors at argv and envp of the
@@ -204,13 +220,8 @@ enter_default(tracer_info *info, traced_thread *thread, const uint64_t *args,
 		return;
 
 	string_list_ptr argv, envp;
-	recognized r;
-	if (!read_vectors(info, args[1], args[2], argv, envp))
-		return;
-	thread->exec.argc = cJSON_GetArraySize(argv.get());
-	if (recognize(argv, 0, envp.get(), thread->proc->pid, thread->lwpid,
-	    &r))
-		hold(thread, &r);
+	if (read_vectors(info, args[1], args[2], argv, envp))
+		recognize_and_hold(thread, argv, 0, envp.get());
 }
 
 // --all: compilers, and wrappers followed by one.
@@ -219,7 +230,6 @@ enter_all(tracer_info *info, traced_thread *thread, const uint64_t *args,
     const char *program)
 {
 	string_list_ptr argv, envp;
-	recognized r;
 
 	if (program_kind_of(program) == PROGRAM_OTHER)
 		return;
@@ -228,13 +238,8 @@ enter_all(tracer_info *info, traced_thread *thread, const uint64_t *args,
 	int first = compiler_index(item_text(argv.get(), 0),
 	    item_text(argv.get(), 1));
 	note_names(thread, program, first);
-	if (first < 0)
-		return;
-	thread->exec.argc = cJSON_GetArraySize(argv.get());
-	thread->exec.wrapped = first == 1;
-	if (recognize(argv, first, envp.get(), thread->proc->pid,
-	    thread->lwpid, &r))
-		hold(thread, &r);
+	if (first >= 0)
+		recognize_and_hold(thread, argv, first, envp.get());
 }
 
 void
@@ -312,10 +317,10 @@ static void
 check_image(traced_thread *thread)
 {
 	const pid_t pid = thread->proc->pid;
+	const string_list *caller = thread->pending->arguments;
 	string_list_ptr argv = image_vector(pid, PROC_IMAGE_ARGS);
 	string_list_ptr envp = image_vector(pid, PROC_IMAGE_ENV);
-	int m, n = thread->exec.argc, first;
-	recognized r;
+	int m, n = cJSON_GetArraySize(caller);
 
 	if (argv == nullptr || envp == nullptr)
 		return;
@@ -323,33 +328,24 @@ check_image(traced_thread *thread)
 	if (m > n && n >= 1) {
 		// A #! script (or a binfmt_misc program): the kernel has put
 		// the interpreter's words and the script's path in place of
-		// the caller's item 0, which is the program recognised (a
-		// wrapper's name is not needed again).
-		string_list_ptr caller(cJSON_CreateArray());
-		if (caller == nullptr)
+		// the caller's item 0, which is the program recognised.
+		string_list_ptr vector(cJSON_CreateArray());
+		if (vector == nullptr)
 			return;
-		cJSON_AddItemToArray(caller.get(), cJSON_CreateString(
-		    thread->exec.wrapped ? "" :
-		    item_text(thread->pending->arguments, 0)));
+		cJSON_AddItemToArray(vector.get(),
+		    cJSON_CreateString(item_text(caller, 0)));
 		for (int i = m - n + 1; i < m; i++)
-			cJSON_AddItemToArray(caller.get(), cJSON_CreateString(
+			cJSON_AddItemToArray(vector.get(), cJSON_CreateString(
 			    item_text(argv.get(), i)));
-		if (cJSON_GetArraySize(caller.get()) != n)
+		if (cJSON_GetArraySize(vector.get()) != n)
 			return;
-		argv = std::move(caller);
-		first = !thread->exec.wrapped ? 0 :
-		    program_kind_of(item_text(argv.get(), 1)) ==
-		    PROGRAM_COMPILER ? 1 : -1;
-	} else {
-		first = compiler_index(item_text(argv.get(), 0),
-		    item_text(argv.get(), 1));
+		argv = std::move(vector);
 	}
+	int first = compiler_index(item_text(argv.get(), 0),
+	    item_text(argv.get(), 1));
 	if (options.all)
 		thread->exec.inside = first >= 0;
-	if (recognize(argv, first, envp.get(), pid, thread->lwpid, &r))
-		hold(thread, &r);
-	else
-		drop_entries(thread);
+	recognize_and_hold(thread, argv, first, envp.get());
 }
 
 // An exec that came without an entry stop (a seccomp supervisor of the
@@ -358,7 +354,6 @@ static void
 examine_image(traced_thread *thread)
 {
 	const pid_t pid = thread->proc->pid;
-	recognized r;
 
 	if (options.all && thread->proc->inside)
 		return;
@@ -375,9 +370,8 @@ examine_image(traced_thread *thread)
 	string_list_ptr envp = image_vector(pid, PROC_IMAGE_ENV);
 	if (envp == nullptr)
 		envp.reset(cJSON_CreateArray());
-	if (envp != nullptr &&
-	    recognize(argv, first, envp.get(), pid, thread->lwpid, &r))
-		hold(thread, &r);
+	if (envp != nullptr)
+		recognize_and_hold(thread, argv, first, envp.get());
 }
 
 // Writes what thread holds of its exec, which has succeeded.
@@ -388,7 +382,10 @@ write_held(tracer_info *info, traced_thread *thread)
 	const compile_entry *entry = thread->pending;
 	const cJSON *item;
 
-	if (entry != nullptr) {
+	if (entry != nullptr && entry->file != nullptr) {
+		// A wrapper's entries start at the compiler.
+		for (int i = 0; i < exec.first; i++)
+			cJSON_DeleteItemFromArray(entry->arguments, 0);
 		db_append_entry(info, entry->directory, entry->file,
 		    entry->arguments, exec.output, exec.own_view);
 		cJSON_ArrayForEach(item, exec.more_files)
@@ -423,7 +420,6 @@ capture_command(tracer_info *info, traced_proc *proc, char *const argv[],
     char *const envp[])
 {
 	traced_thread *thread = LIST_FIRST(&proc->threadlist);
-	recognized r;
 
 	forget_exec(thread);
 	int first = compiler_index(argv[0], argv[1]);
@@ -437,9 +433,7 @@ capture_command(tracer_info *info, traced_proc *proc, char *const argv[],
 			cJSON_AddItemToArray(args.get(), cJSON_CreateString(*p));
 		for (char *const *p = envp; *p != nullptr; p++)
 			cJSON_AddItemToArray(env.get(), cJSON_CreateString(*p));
-		if (recognize(args, first, env.get(), proc->pid, thread->lwpid,
-		    &r))
-			hold(thread, &r);
+		recognize_and_hold(thread, args, first, env.get());
 	}
 	write_held(info, thread);
 	forget_exec(thread);

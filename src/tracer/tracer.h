@@ -36,9 +36,9 @@ struct exec_state {
 	bool entered;		// its entry was seen (some execs come without)
 	bool inside;		// it starts a compiler or a wrapper by --all's
 				// names: its process is then inside a compile
-	bool wrapped;		// the compiler is item 1, after a wrapper
 	bool own_view;		// the tool finds the entries' files by name
-	int argc;		// the argument vector's size at the entry
+	int first;		// the index of the compiler in pending's
+				// arguments: 1 after a wrapper
 	unsigned notice;	// 1 + the index of its program among those the
 				// notice counts, or 0
 	cJSON *more_files;	// the files of the sources after pending's
@@ -52,6 +52,8 @@ struct traced_thread {
 	lwpid_t lwpid;
 	// The compile command of an execve this thread has entered, written
 	// out only when that exec succeeds: the entry of its first source.
+	// For a compiler's exec that is no compile (yet), its arguments
+	// alone.
 	compile_entry *pending;
 	exec_state exec;
 };
