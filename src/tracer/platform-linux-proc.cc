@@ -94,14 +94,14 @@ read_proc_link(pid_t tid, const char *name, char *buf, size_t size)
 	buf[n] = '\0';
 }
 
-// Whether the same file is at a and b; false if either is missing.
+// Whether the file at path is the one that ours describes.
 static bool
-same_file(const char *a, const char *b)
+is_file(const char *path, const struct stat *ours)
 {
-	struct stat sa, sb;
+	struct stat sb;
 
-	return stat(a, &sa) == 0 && stat(b, &sb) == 0 &&
-	    sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+	return stat(path, &sb) == 0 && sb.st_dev == ours->st_dev &&
+	    sb.st_ino == ours->st_ino;
 }
 
 // Whether task tid, whose root is at root, has the tool's root and mount
@@ -109,10 +109,16 @@ same_file(const char *a, const char *b)
 static bool
 same_view(pid_t tid, const char *root)
 {
+	// The tool changes neither.
+	static struct stat own_root, own_ns;
+	static int known = -1;
 	char ns[64];
 
+	if (known == -1)
+		known = stat("/", &own_root) == 0 &&
+		    stat("/proc/self/ns/mnt", &own_ns) == 0;
 	snprintf(ns, sizeof(ns), "/proc/%ld/ns/mnt", (long)tid);
-	return same_file(root, "/") && same_file(ns, "/proc/self/ns/mnt");
+	return known == 1 && is_file(root, &own_root) && is_file(ns, &own_ns);
 }
 
 // The working directory of the stopped task tid, through /proc: its
