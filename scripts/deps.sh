@@ -1,8 +1,8 @@
 #!/bin/sh
 # Installs what building and testing cctrace needs and is not there yet:
 # CMake, a C/C++ compiler, make, pkg-config, cJSON and GoogleTest; on Linux
-# also clang and Ninja (CI's second build) and clangd (which a test runs on
-# the database cctrace writes).
+# also clang and Ninja (CI's second build), clangd (which a test runs on
+# the database cctrace writes) and ccache (whose runs a test traces).
 #
 # With an argument, what another script needs instead, from Debian's
 # packages where they are at hand:
@@ -65,7 +65,7 @@ esac
 case "$(uname -s)" in
 Linux)
 	apt_missing -- cmake g++ gcc make pkg-config libcjson-dev libgtest-dev \
-	    clang clangd ninja-build
+	    clang clangd ninja-build ccache
 	;;
 FreeBSD)
 	missing=

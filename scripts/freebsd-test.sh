@@ -133,7 +133,8 @@ echo "building the machine's programs"
 # shellcheck disable=SC2086
 for p in tests/freebsd/init.c tests/freebsd/cc.c tests/freebsd/spawn.c \
     tests/freebsd/endsig.c tests/freebsd/outlive.c \
-    tests/freebsd/exit_threads.c tests/freebsd/fileop.c tests/e2e/sigtest.c \
+    tests/freebsd/exit_threads.c tests/freebsd/fileop.c \
+    tests/freebsd/ccdriver.c tests/e2e/sigtest.c \
     tests/e2e/thread_exec.c tests/e2e/spawn_threads.c \
     tests/e2e/leader_exit.c bench/busycc.c bench/tracecost.c; do
 	name=$(basename "$p" .c)
@@ -142,6 +143,9 @@ for p in tests/freebsd/init.c tests/freebsd/cc.c tests/freebsd/spawn.c \
 	    thr c compiler_rt
 done
 mv "$work/root/bin/init" "$work/root/sbin/init"
+# A compiler driver and a wrapper, by their names.
+mv "$work/root/bin/ccdriver" "$work/root/bin/c++"
+cp "$work/root/bin/c++" "$work/root/bin/ccache"
 clang --target=i386-unknown-freebsd12 -O2 $warn -ffreestanding -fno-pic \
     -fno-stack-protector -nostdlib -c -o "$work/obj/exec32.o" \
     tests/freebsd/exec32.c

@@ -91,6 +91,7 @@ fake_cwd(pid_t pid, const std::string &path, const std::string &name)
 	cwd.dev = sb.st_dev;
 	cwd.ino = sb.st_ino;
 	snprintf(cwd.path, sizeof(cwd.path), "%s", name.c_str());
+	cwd.own_view = true;
 	fake.cwds[pid] = cwd;
 }
 
@@ -307,6 +308,34 @@ proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
 	}
 	*cwd = it->second;
 	return 0;
+}
+
+char *
+proc_image_strings(pid_t pid, int which, size_t *len)
+{
+	auto it = fake.images.find(pid);
+	std::string strings;
+
+	fake.image_reads++;
+	if (it == fake.images.end()) {
+		errno = ESRCH;
+		return nullptr;
+	}
+	for (const std::string &s : it->second[which])
+		strings.append(s.c_str(), s.size() + 1);
+	char *buf = static_cast<char *>(malloc(strings.size() + 1));
+	memcpy(buf, strings.data(), strings.size());
+	*len = strings.size();
+	return buf;
+}
+
+pid_t
+proc_parent(pid_t pid)
+{
+	auto it = fake.parents.find(pid);
+
+	fake.parent_calls++;
+	return it != fake.parents.end() ? it->second : -1;
 }
 
 pid_t

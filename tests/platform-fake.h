@@ -78,6 +78,13 @@ struct fake_platform {
 	std::map<pid_t, int> stop_answers;
 	std::vector<std::pair<pid_t, int>> stop_questions;
 	std::vector<std::pair<pid_t, int>> kills;		// pid, signal
+	// The vectors of the image each pid runs after its exec, by
+	// PROC_IMAGE_ARGS and PROC_IMAGE_ENV; a pid without them fails.
+	std::map<pid_t, std::array<std::vector<std::string>, 2>> images;
+	int image_reads;
+	// proc_parent's answers; -1 for others.
+	std::map<pid_t, pid_t> parents;
+	int parent_calls;
 };
 
 extern fake_platform fake;

@@ -66,6 +66,24 @@ void compile_patterns(void);
 // Whether program, item 0 of an argument vector, names a compiler.
 bool is_compiler(const char *program);
 
+// What the names of --all make of a program, item 0 of an argument vector
+// (compilers.cc).
+enum program_kind { PROGRAM_OTHER, PROGRAM_COMPILER, PROGRAM_WRAPPER };
+program_kind program_kind_of(const char *program);
+// The index of the compiler in a command that starts with argv0, argv1
+// (either may be nullptr): 0, 1 after a wrapper, -1 if it runs none.
+int compiler_index(const char *argv0, const char *argv1);
+
+// What a compiler's arguments args[0] (the compiler) to args[n - 1] ask for,
+// as --all reads them.
+struct compile_args {
+	bool compiles;		// false: it only preprocesses or lists headers
+	std::vector<int> sources;	// the indices of the sources, where
+				// they name regular files
+	const char *output;	// the last -o's value, or nullptr
+};
+void read_compile_args(const char *const *args, int n, compile_args *out);
+
 // Decides whether argv/envp start a compiler on a source file, in the
 // working directory cwd as the kernel reports it (nullptr where it cannot
 // say).  On success returns true with *directory and *file malloc'd for the
@@ -73,6 +91,15 @@ bool is_compiler(const char *program);
 bool recognize_compile_command(const string_list *argv,
     const string_list *envp, const proc_cwd_info *cwd, char **directory,
     char **file);
+
+// --all: the compile command that argv starts from its item first, the
+// compiler, on, in the working directory cwd (nullptr where the kernel
+// cannot say).  On success returns true with *directory, *files (the path
+// of each source, in order) and *output (nullptr unless the command has
+// one source and names its output) made for the caller.
+bool recognize_all_command(const string_list *argv, int first,
+    const string_list *envp, const proc_cwd_info *cwd, char **directory,
+    string_list **files, char **output);
 
 // Recognises and, for a compile command, appends its entry at once.
 void record_compile_command(tracer_info *info, const string_list *argv,
@@ -83,10 +110,20 @@ void free_compile_entry(compile_entry *entry);
 // A system-call entry stop of thread (== info->curthread).
 void enter_syscall(tracer_info *info, traced_thread *thread,
     const lwp_info *lwpinfo);
+// The end of the exec thread entered, or of the system call that it entered
+// instead, or of an exec that came without an entry stop: writes the
+// entries of a compile command whose exec succeeded.
+void exec_ended(tracer_info *info, traced_thread *thread, bool succeeded);
+// Frees what thread holds of the exec it entered.
+void forget_exec(traced_thread *thread);
 
-// The entry of the started command proc, stopped after its exec of argv
-// with the environment envp; nullptr if it is not a compile command.
-compile_entry *capture_command(traced_proc *proc, char *const argv[],
-    char *const envp[]);
+// Writes the entries of the started command proc, stopped after its exec of
+// argv with the environment envp, if it is a compile command.
+void capture_command(tracer_info *info, traced_proc *proc,
+    char *const argv[], char *const envp[]);
+
+// After a run without --all: one line that tells how many runs of programs
+// that only --all takes for compilers went unexamined, if there were any.
+void notice_unexamined(void);
 
 #endif

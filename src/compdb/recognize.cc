@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "compdb/compdb.h"
 #include "tracer/platform.h"
+#include "tracer/tracer.h"
 
 static const char compiler_text[] = "(cc|cpp)$";
 static const char source_text[] = "\\.(c|cpp|S)$";
@@ -198,6 +200,60 @@ recognize_compile_command(const string_list *argv, const string_list *envp,
 	return (true);
 }
 
+bool
+recognize_all_command(const string_list *argv, int first,
+    const string_list *envp, const proc_cwd_info *cwd, char **directory,
+    string_list **files, char **output)
+{
+	std::vector<const char *> args;
+	const cJSON *item;
+	compile_args parts;
+
+	cJSON_ArrayForEach(item, argv) {
+		const char *arg = cJSON_GetStringValue(item);
+
+		if (arg == NULL)
+			return (false);
+		args.push_back(arg);
+	}
+	if (first < 0 || (size_t)first >= args.size())
+		return (false);
+	read_compile_args(args.data() + first, (int)(args.size() - first),
+	    &parts);
+	if (!parts.compiles || parts.sources.empty())
+		return (false);
+
+	malloc_ptr<char> dir(find_directory(envp, cwd));
+	string_list_ptr found(cJSON_CreateArray());
+	if (dir == nullptr || found == nullptr)
+		return (false);
+	for (int i : parts.sources) {
+		const char *arg = args[first + i];
+		char *path;
+
+		if (arg[0] == '/')
+			path = strdup(arg);
+		else if (asprintf(&path, "%s/%s", dir.get(), arg) == -1)
+			path = NULL;
+		if (path == NULL)
+			return (false);
+		if (is_source_file(path, arg, cwd))
+			cJSON_AddItemToArray(found.get(),
+			    cJSON_CreateString(path));
+		free(path);
+	}
+	int n = cJSON_GetArraySize(found.get());
+	if (n == 0)
+		return (false);
+	*output = NULL;
+	if (n == 1 && parts.output != NULL &&
+	    (*output = strdup(parts.output)) == NULL)
+		return (false);
+	*directory = dir.release();
+	*files = found.release();
+	return (true);
+}
+
 void
 record_compile_command(tracer_info *info, const string_list *argv,
     const string_list *envp, const proc_cwd_info *cwd)
@@ -220,4 +276,16 @@ free_compile_entry(compile_entry *entry)
 	free(entry->file);
 	cJSON_Delete(entry->arguments);
 	free(entry);
+}
+
+// Here, not with exec capture, so that the registry can use it without the
+// tracer's platform.
+void
+forget_exec(traced_thread *thread)
+{
+	free_compile_entry(thread->pending);
+	thread->pending = nullptr;
+	cJSON_Delete(thread->exec.more_files);
+	free(thread->exec.output);
+	thread->exec = exec_state{};
 }

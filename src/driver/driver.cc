@@ -131,8 +131,8 @@ int
 run_driver(int argc, char *argv[])
 {
 	traced_proc *proc;
-	compile_entry *first;
 	char **command;
+	int status;
 
 	int cmd = parse_options(argc, argv);
 	if (cmd >= argc)
@@ -162,20 +162,18 @@ run_driver(int argc, char *argv[])
 		pt_detach(proc->pid, 0, 0);
 		return 1;
 	}
-	// The command may itself be a compiler: it runs in our directory
-	// with our environment.
-	first = capture_command(proc, command, environ);
 	// The file is truncated only now that the command runs, and before
 	// it can look.
 	db_open_array(info);
+	// The command may itself be a compiler: it runs in our directory
+	// with our environment.
+	capture_command(info, proc, command, environ);
 	pt_syscall(proc->pid, 0);
 
-	if (first != nullptr) {
-		db_append_entry(info, first->directory, first->file,
-		    first->arguments);
-		free_compile_entry(first);
-	}
 	mainloop(info);
 	db_close_array(info);
-	return db_finish(info) == 0 ? 0 : 1;
+	status = db_finish(info) == 0 ? 0 : 1;
+	if (!options.all)
+		notice_unexamined();
+	return status;
 }

@@ -13,6 +13,15 @@
 static constexpr int TRACER_FLAGS =
     PL_FLAG_BORN | PL_FLAG_EXITED | PL_FLAG_SCE | PL_FLAG_SCX;
 
+// Drops proc from the registry.
+static void
+drop_proc(tracer_info *info, traced_proc *proc)
+{
+	if (proc->inside)
+		info->inside_procs--;
+	release_proc(proc);
+}
+
 void
 exit_syscall(tracer_info *info, const lwp_info *lwpinfo)
 {
@@ -21,15 +30,10 @@ exit_syscall(tracer_info *info, const lwp_info *lwpinfo)
 
 	// The compile command this thread entered counts only if its exec
 	// succeeded: a failed attempt along a search path is not a compilation.
-	if (thread->pending != nullptr) {
-		compile_entry *entry = thread->pending;
-
-		thread->pending = nullptr;
-		if (lwpinfo->pl_flags & PL_FLAG_EXEC)
-			db_append_entry(info, entry->directory, entry->file,
-			    entry->arguments);
-		free_compile_entry(entry);
-	}
+	if (thread->pending != nullptr || thread->exec.entered ||
+	    (lwpinfo->pl_flags & PL_FLAG_EXEC))
+		exec_ended(info, thread,
+		    (lwpinfo->pl_flags & PL_FLAG_EXEC) != 0);
 	if (!(lwpinfo->pl_flags & PL_FLAG_EXEC))
 		return;
 
@@ -40,8 +44,25 @@ exit_syscall(tracer_info *info, const lwp_info *lwpinfo)
 	if (proc->abi == nullptr) {
 		if (pt_detach(proc->pid, 1, 0) < 0)
 			err(1, "Can not detach the process");
-		release_proc(proc);
+		drop_proc(info, proc);
 	}
+}
+
+// A new process is inside a compile if the process that created it is.
+// Its parent is asked of the kernel: the creator's fork event may come
+// after the new process's first stop, or never.
+static void
+inherit_inside(tracer_info *info, traced_proc *proc)
+{
+	traced_proc *parent;
+	pid_t ppid;
+
+	if (info->inside_procs == 0)
+		return;
+	ppid = proc_parent(proc->pid);
+	if (ppid > 0 && (parent = lookup_proc(info, ppid)) != nullptr &&
+	    parent->inside)
+		mark_inside(info, proc);
 }
 
 static bool
@@ -66,7 +87,7 @@ let_go_to_stop(tracer_info *info, pid_t pid, int sig)
 	// Failing, it stays traced and the signal is passed on as any other.
 	if (pt_detach(pid, 1, sig) == -1)
 		return false;
-	release_proc(lookup_proc(info, pid));
+	drop_proc(info, lookup_proc(info, pid));
 	info->curthread = nullptr;
 	return true;
 }
@@ -85,6 +106,7 @@ handle_trap(tracer_info *info, const siginfo_t *si)
 	if (lwpinfo.pl_flags & PL_FLAG_CHILD) {
 		register_proc(info, si->si_pid, lwpinfo.pl_lwpid);
 		assert(LIST_FIRST(&info->proclist)->abi != nullptr);
+		inherit_inside(info, LIST_FIRST(&info->proclist));
 	} else if (lwpinfo.pl_flags & PL_FLAG_BORN) {
 		register_thread(lookup_proc(info, si->si_pid), lwpinfo.pl_lwpid);
 	} else if (si->si_status == SIGTRAP &&
@@ -149,7 +171,7 @@ mainloop(tracer_info *info)
 				break;
 			// With all its threads: a process killed by SIGKILL
 			// reports no thread's end before its own.
-			release_proc(proc);
+			drop_proc(info, proc);
 			info->curthread = nullptr;
 			break;
 		case CLD_TRAPPED:

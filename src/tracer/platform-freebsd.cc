@@ -166,7 +166,48 @@ proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
 	// The tool's own view of the file system stands for the process's.
 	cwd->rel_prefix[0] = '\0';
 	cwd->abs_prefix[0] = '\0';
+	cwd->own_view = true;
 	return 0;
+}
+
+char *
+proc_image_strings(pid_t pid, int which, size_t *len)
+{
+	int mib[4] = { CTL_KERN, KERN_PROC,
+	    which == PROC_IMAGE_ARGS ? KERN_PROC_ARGS : KERN_PROC_ENV,
+	    (int)pid };
+	size_t size;
+
+	// Asked for its size first: the strings of an exec may fill ARG_MAX.
+	if (sysctl(mib, 4, nullptr, &size, nullptr, 0) == -1)
+		return nullptr;
+	for (int tries = 0; tries < 4; tries++) {
+		char *buf;
+
+		size += 4096;
+		if ((buf = static_cast<char *>(malloc(size))) == nullptr)
+			return nullptr;
+		*len = size;
+		if (sysctl(mib, 4, buf, len, nullptr, 0) == 0)
+			return buf;
+		free(buf);
+		if (errno != ENOMEM)
+			return nullptr;
+		size *= 2;
+	}
+	return nullptr;
+}
+
+pid_t
+proc_parent(pid_t pid)
+{
+	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_PID, (int)pid };
+	struct kinfo_proc kp;
+	size_t len = sizeof(kp);
+
+	if (sysctl(mib, 4, &kp, &len, nullptr, 0) == -1 || len != sizeof(kp))
+		return -1;
+	return kp.ki_ppid;
 }
 
 pid_t

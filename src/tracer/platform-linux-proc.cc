@@ -19,38 +19,43 @@
 
 #include "tracer/platform-linux.h"
 
-// The number in field ("Tgid", "Pid") of the status file at path; -1 with
-// errno.
-static long
-status_field(const char *path, const char *field)
+// The numbers in fields[0 .. n - 1] ("Tgid", "PPid") of the status file at
+// path, read at once into values; -1 with errno.
+static int
+status_fields(const char *path, const char *const fields[], long values[],
+    int n)
 {
 	char buf[512], key[16];
-	ssize_t n;
+	ssize_t len;
 	int fd;
 
 	if ((fd = open(path, O_RDONLY | O_CLOEXEC)) == -1)
 		return -1;
-	n = read(fd, buf, sizeof(buf) - 1);
+	len = read(fd, buf, sizeof(buf) - 1);
 	close(fd);
-	if (n == -1)
+	if (len == -1)
 		return -1;
-	buf[n] = '\0';
-	snprintf(key, sizeof(key), "\n%s:", field);
-	const char *p = strstr(buf, key);
-	if (p == nullptr) {
-		errno = EINVAL;
-		return -1;
+	buf[len] = '\0';
+	for (int i = 0; i < n; i++) {
+		snprintf(key, sizeof(key), "\n%s:", fields[i]);
+		const char *p = strstr(buf, key);
+		if (p == nullptr) {
+			errno = EINVAL;
+			return -1;
+		}
+		values[i] = strtol(p + strlen(key), nullptr, 10);
 	}
-	return strtol(p + strlen(key), nullptr, 10);
+	return 0;
 }
 
 void
 linux_check_proc(void)
 {
 	const char *path = "/proc/self/status";
-	long pid = status_field(path, "Pid");
+	const char *const fields[] = { "Pid" };
+	long pid;
 
-	if (pid == -1)
+	if (status_fields(path, fields, &pid, 1) == -1)
 		errx(1, "cannot trace without /proc: %s: %s", path,
 		    strerror(errno));
 	if (pid != (long)getpid())
@@ -59,18 +64,20 @@ linux_check_proc(void)
 }
 
 pid_t
-linux_tgid(pid_t tid)
+linux_tgid(pid_t tid, pid_t *ppid)
 {
+	const char *const fields[] = { "Tgid", "PPid" };
 	char path[64];
-	long tgid;
+	long values[2];
 
 	snprintf(path, sizeof(path), "/proc/%ld/status", (long)tid);
 	// The task is stopped, so its entry is there: its entry stays until
 	// the tracer has collected its end.
-	if ((tgid = status_field(path, "Tgid")) == -1)
+	if (status_fields(path, fields, values, 2) == -1)
 		err(1, "cannot tell the process of task %ld from %s", (long)tid,
 		    path);
-	return (pid_t)tgid;
+	*ppid = (pid_t)values[1];
+	return (pid_t)values[0];
 }
 
 // The target of one of a task's /proc links, or "" if it has none that fits.
@@ -85,6 +92,33 @@ read_proc_link(pid_t tid, const char *name, char *buf, size_t size)
 	if (n <= 0 || (size_t)n >= size)
 		n = 0;
 	buf[n] = '\0';
+}
+
+// Whether the file at path is the one that ours describes.
+static bool
+is_file(const char *path, const struct stat *ours)
+{
+	struct stat sb;
+
+	return stat(path, &sb) == 0 && sb.st_dev == ours->st_dev &&
+	    sb.st_ino == ours->st_ino;
+}
+
+// Whether task tid, whose root is at root, has the tool's root and mount
+// namespace: then the paths it names lead to the same files for the tool.
+static bool
+same_view(pid_t tid, const char *root)
+{
+	// The tool changes neither.
+	static struct stat own_root, own_ns;
+	static int known = -1;
+	char ns[64];
+
+	if (known == -1)
+		known = stat("/", &own_root) == 0 &&
+		    stat("/proc/self/ns/mnt", &own_ns) == 0;
+	snprintf(ns, sizeof(ns), "/proc/%ld/ns/mnt", (long)tid);
+	return known == 1 && is_file(root, &own_root) && is_file(ns, &own_ns);
 }
 
 // The working directory of the stopped task tid, through /proc: its
@@ -124,6 +158,7 @@ linux_cwd(pid_t tid, proc_cwd_info *cwd)
 	if (cwd->path[0] != '/' || stat(check.c_str(), &sb) == -1 ||
 	    sb.st_dev != cwd->dev || sb.st_ino != cwd->ino)
 		cwd->path[0] = '\0';
+	cwd->own_view = same_view(tid, cwd->abs_prefix);
 	return 0;
 }
 

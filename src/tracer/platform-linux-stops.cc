@@ -97,8 +97,8 @@ static linux_task *
 new_task(pid_t tid, bool first_stop)
 {
 	pid_t resume = first_stop ? tid : 0;
-	pid_t tgid = linux_tgid(tid);
 	linux_task t = {};
+	pid_t tgid = linux_tgid(tid, &t.ppid);
 
 	t.tid = tid;
 	if (tgid == tid) {

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <elf.h>
 #include <err.h>
@@ -322,4 +323,59 @@ proc_sv_name(pid_t pid, char *name, size_t len)
 		abi = "Linux ELF64";
 	n = snprintf(name, len, "%s", abi);
 	return n < 0 || (size_t)n >= len ? -1 : 0;
+}
+
+// /proc/PID/cmdline and environ: the strings the kernel copied to the new
+// image's stack, as they stand until the program changes them.
+char *
+proc_image_strings(pid_t pid, int which, size_t *len)
+{
+	// Beyond what one exec accepts: the kernel caps its strings at 6 MiB.
+	const size_t cap = 8 << 20;
+	char path[64];
+	size_t size = 4096, n = 0;
+	ssize_t got = -1;
+	char *buf;
+	int fd;
+
+	snprintf(path, sizeof(path), "/proc/%ld/%s", (long)stopped_tid(pid),
+	    which == PROC_IMAGE_ARGS ? "cmdline" : "environ");
+	if ((fd = open(path, O_RDONLY | O_CLOEXEC)) == -1)
+		return nullptr;
+	if ((buf = static_cast<char *>(malloc(size))) == nullptr) {
+		close(fd);
+		return nullptr;
+	}
+	for (;;) {
+		if (n == size) {
+			char *p = size < cap ? static_cast<char *>(
+			    realloc(buf, size * 2)) : nullptr;
+			if (p == nullptr)
+				break;
+			buf = p;
+			size *= 2;
+		}
+		got = read(fd, buf + n, size - n);
+		if (got == -1 && errno == EINTR)
+			continue;
+		if (got <= 0)
+			break;
+		n += (size_t)got;
+	}
+	close(fd);
+	if (got != 0) {
+		free(buf);
+		return nullptr;
+	}
+	*len = n;
+	return buf;
+}
+
+pid_t
+proc_parent(pid_t pid)
+{
+	auto it = linux_tasks.find(pid);
+
+	return it != linux_tasks.end() && it->second.pid == pid &&
+	    it->second.ppid > 0 ? it->second.ppid : -1;
 }

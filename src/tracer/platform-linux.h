@@ -51,9 +51,10 @@ int linux_fail_call(pid_t tid, int error);
 
 // Ends the tool unless /proc is that of the tool's own pid namespace.
 void linux_check_proc(void);
-// The thread group of task tid, which is stopped; ends the tool if /proc
-// cannot tell it.
-pid_t linux_tgid(pid_t tid);
+// The thread group of task tid, which is stopped, and in *ppid the process
+// that created it (its parent, not its tracer); ends the tool if /proc
+// cannot tell them.
+pid_t linux_tgid(pid_t tid, pid_t *ppid);
 // The working directory of stopped task tid, as proc_cwd gives it; -1 if
 // the task has none the tool may see.
 int linux_cwd(pid_t tid, proc_cwd_info *cwd);
@@ -70,6 +71,7 @@ struct linux_task {
 	pid_t tid;
 	pid_t pid;
 	lwpid_t lwpid;
+	pid_t ppid;		// a process's parent, at its first stop
 	bool in_exec;		// entered an exec, resumed to see its end
 	linux_exec_call call;
 };

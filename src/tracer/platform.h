@@ -47,7 +47,13 @@ struct proc_cwd_info {
 	// of the file system stands for the process's.
 	char rel_prefix[40];
 	char abs_prefix[40];
+	// Whether the process has the tool's root and mount namespace, so
+	// that the tool finds the files it names by those names.
+	bool own_view;
 };
+
+// The strings proc_image_strings reads.
+enum { PROC_IMAGE_ARGS, PROC_IMAGE_ENV };
 
 // Size of the buffer for a process's ABI name.
 #define SV_NAME_LEN 32
@@ -92,6 +98,14 @@ int proc_stop_needs_detach(pid_t pid, int sig);
 // kernel cannot or will not say (the process is gone, or is not the tool's
 // to inspect).
 int proc_cwd(pid_t pid, lwpid_t lwpid, proc_cwd_info *cwd);
+// sysctl kern.proc.args (PROC_IMAGE_ARGS) or kern.proc.env (PROC_IMAGE_ENV)
+// of pid, stopped where its exec has succeeded: the argument or environment
+// strings the kernel copied for the new image, one after another with their
+// NULs, in a malloc'd buffer of *len bytes; nullptr on failure.
+char *proc_image_strings(pid_t pid, int which, size_t *len);
+// The process that created pid, its parent and not its tracer (sysctl
+// kern.proc.pid's ki_ppid), asked at pid's first stop; -1 if unknown.
+pid_t proc_parent(pid_t pid);
 
 // vfork(): 0 in the child, the child's pid in the parent, -1 on failure.
 // Where it is a real vfork the caller must know that it returns twice.

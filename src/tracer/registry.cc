@@ -66,7 +66,7 @@ void
 release_thread(traced_thread *thread)
 {
 	LIST_REMOVE(thread, entries);
-	free_compile_entry(thread->pending);
+	forget_exec(thread);
 	free(thread);
 }
 
@@ -79,9 +79,18 @@ release_proc(traced_proc *proc)
 	for (thread = LIST_FIRST(&proc->threadlist); thread != nullptr;
 	    thread = next) {
 		next = LIST_NEXT(thread, entries);
-		free_compile_entry(thread->pending);
+		forget_exec(thread);
 		free(thread);
 	}
 	LIST_REMOVE(proc, entries);
 	free(proc);
+}
+
+void
+mark_inside(tracer_info *info, traced_proc *proc)
+{
+	if (!proc->inside) {
+		proc->inside = true;
+		info->inside_procs++;
+	}
 }

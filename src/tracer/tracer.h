@@ -12,6 +12,7 @@
 #include "tracer/platform.h"
 
 struct compile_entry;
+struct cJSON;
 
 struct abi_desc {
 	const char *type_name;
@@ -29,13 +30,32 @@ extern const size_t abi_table_len;
 
 struct traced_proc;
 
+// What a thread knows of the exec it has entered until the exec's end tells
+// whether it succeeded (compdb/capture.cc); all zero for none.
+struct exec_state {
+	bool entered;		// its entry was seen (some execs come without)
+	bool inside;		// it starts a compiler or a wrapper by --all's
+				// names: its process is then inside a compile
+	bool own_view;		// the tool finds the entries' files by name
+	int first;		// the index of the compiler in pending's
+				// arguments: 1 after a wrapper
+	unsigned notice;	// 1 + the index of its program among those the
+				// notice counts, or 0
+	cJSON *more_files;	// the files of the sources after pending's
+	char *output;		// what a command with one source names as
+				// its output
+};
+
 struct traced_thread {
 	LIST_ENTRY(traced_thread) entries;
 	traced_proc *proc;
 	lwpid_t lwpid;
 	// The compile command of an execve this thread has entered, written
-	// out only when that exec succeeds.
+	// out only when that exec succeeds: the entry of its first source.
+	// For a compiler's exec that is no compile (yet), its arguments
+	// alone.
 	compile_entry *pending;
+	exec_state exec;
 };
 
 struct traced_proc {
@@ -43,6 +63,10 @@ struct traced_proc {
 	pid_t pid;
 	const abi_desc *abi;
 	LIST_HEAD(, traced_thread) threadlist;
+	// Started by a compiler or a wrapper, or by a process so started: its
+	// programs are the compiler's own helpers, never the build's
+	// compiles.  Inherited by the processes it creates.
+	bool inside;
 };
 
 struct tracer_info {
@@ -51,6 +75,9 @@ struct tracer_info {
 	LIST_HEAD(, traced_proc) proclist;
 	// The started command: the tool's own child.
 	pid_t command;
+	// The registered processes marked inside a compile: only while there
+	// are some is a new process asked for its parent.
+	unsigned inside_procs;
 };
 
 // Registry.
@@ -60,6 +87,8 @@ traced_thread *lookup_thread(traced_proc *proc, lwpid_t lwpid);
 void find_thread(tracer_info *info, pid_t pid, lwpid_t lwpid);
 void release_thread(traced_thread *thread);
 void release_proc(traced_proc *proc);
+// Marks proc inside a compile.
+void mark_inside(tracer_info *info, traced_proc *proc);
 
 // ABI identification.
 const abi_desc *identify_abi(pid_t pid);

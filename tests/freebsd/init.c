@@ -345,6 +345,18 @@ want_entry(const char *file, const char *const args[])
 	want_entry_in(dir, file, args);
 }
 
+/* An entry of the case's directory that names its output. */
+static void
+want_entry_output(const char *file, const char *const args[],
+    const char *output)
+{
+	want_entry(file, args);
+	want.len -= 2;
+	bprintf(&want, ",\n\"output\": ");
+	bquote(&want, output);
+	bprintf(&want, "\n}");
+}
+
 static void
 want_entries(int n, const char *file, const char *const args[])
 {
@@ -985,6 +997,45 @@ whole_job_stopped(void)
 	end();
 }
 
+/*
+ * --all: a compiler that runs its compiler cc in a child, and a wrapper that
+ * runs cc: each compile is recorded once, and cc, run by them, not at all,
+ * which takes their children's parent as FreeBSD names it while traced.
+ * Without --all the default rules record the cc runs, and one line counts
+ * the c++ and ccache runs.
+ */
+static void
+all_helpers(void)
+{
+	static const char *const b_args[] = { "cc", "-c", "b.c", NULL };
+	static const char *const notice = "cctrace: 2 runs of c++ or ccache "
+	    "were not examined; cctrace --all records their compiles\n";
+	struct result r;
+
+	if (!begin("--all: the helpers of a compiler and a wrapper"))
+		return;
+	run(ARGS("--all", "spawn", "fork", "c++", "-c", "a.c", "-o", "a.o",
+	    "--", "ccache", "cc", "-c", "b.c"), &r);
+	expect_exit(&r, 0);
+	expect_text("stderr", r.err, "");
+	want_entry_output("a.c", ARGS("c++", "-c", "a.c", "-o", "a.o"), "a.o");
+	want_entry("b.c", b_args);
+	expect_db(true);
+	free_result(&r);
+
+	printf("  without --all\n");
+	bclear(&want);
+	run(ARGS("spawn", "fork", "c++", "-c", "a.c", "-o", "a.o", "--",
+	    "ccache", "cc", "-c", "b.c"), &r);
+	expect_exit(&r, 0);
+	expect_text("stderr", r.err, notice);
+	want_entry("a.c", ARGS("cc", "-c", "a.c", "-o", "a.o"));
+	want_entry("b.c", b_args);
+	expect_db(true);
+	free_result(&r);
+	end();
+}
+
 /* --- The machine --------------------------------------------------------- */
 
 static void
@@ -1085,6 +1136,7 @@ all_cases(void)
 	long_argument();
 	killed_before_entry();
 	whole_job_stopped();
+	all_helpers();
 }
 
 int
