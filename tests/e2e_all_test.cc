@@ -178,6 +178,40 @@ TEST_F(E2eAll, StartedCommandIsACompiler)
 	    "b.cc", "-o", "b.o" }, "b.o") }));
 }
 
+// A compile in a view of the file system of its own (a mount namespace
+// that has ended, a chroot) names a source the tool cannot see by that
+// path at the end: its entry stays, while a probe the build deleted in the
+// tool's own view goes.
+TEST_F(E2eAll, SourcesSeenOnlyByTheBuildStay)
+{
+	std::vector<db_entry> db;
+
+	if (system("unshare -m true 2>/dev/null") != 0)
+		GTEST_SKIP() << "private mount namespaces are not allowed here";
+	mkdir(path("mnt").c_str(), 0755);
+	spew(path("inside"),
+	    "mkdir -p root/usr root/etc root/build root/tmp && "
+	    "for d in bin lib lib64 sbin; do ln -s usr/$d root/$d; done && "
+	    "mount --bind /usr root/usr && mount --bind /etc root/etc && "
+	    "echo 'int f(void);' > root/build/m.c && "
+	    "chroot root sh -c 'cd /build && cc -c m.c -o m.o' && "
+	    "mount -t tmpfs none mnt && echo 'int f(void);' > mnt/n.c && "
+	    "cd mnt && cc -c n.c -o n.o\n");
+	run_result r = run_in(dir, traced({ "--all", "sh", "-c",
+	    "unshare -m --propagation private sh inside && "
+	    "echo 'int p;' > probe.c && cc -c probe.c -o probe.o && "
+	    "rm probe.c" }));
+
+	ASSERT_TRUE(exited_with(r, 0)) << describe(r);
+	EXPECT_FALSE(exists(path("mnt/n.c")));
+	ASSERT_NO_FATAL_FAILURE(read_db(dir, &db));
+	EXPECT_EQ(db, (std::vector<db_entry>{
+	    { "/build", "/build/m.c", { "cc", "-c", "m.c", "-o", "m.o" },
+	    "m.o" },
+	    { path("mnt"), path("mnt/n.c"), { "cc", "-c", "n.c", "-o",
+	    "n.o" }, "n.o" } }));
+}
+
 // Without --all, a run that passed over programs only --all takes for
 // compilers ends with one line that counts their successful runs (not the
 // failed attempts of a search, nor the runs a compiler makes itself); its
