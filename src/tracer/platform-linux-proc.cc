@@ -19,22 +19,30 @@
 
 #include "tracer/platform-linux.h"
 
-// The number in field ("Tgid", "Pid") of the status file at path; -1 with
-// errno.
-static long
-status_field(const char *path, const char *field)
+// The status file at path into buf[size], NUL-terminated; -1 with errno.
+static int
+read_status(const char *path, char *buf, size_t size)
 {
-	char buf[512], key[16];
 	ssize_t n;
 	int fd;
 
 	if ((fd = open(path, O_RDONLY | O_CLOEXEC)) == -1)
 		return -1;
-	n = read(fd, buf, sizeof(buf) - 1);
+	n = read(fd, buf, size - 1);
 	close(fd);
 	if (n == -1)
 		return -1;
 	buf[n] = '\0';
+	return 0;
+}
+
+// The number in field ("Tgid", "Pid") of the status text buf; -1 with
+// errno.
+static long
+status_field(const char *buf, const char *field)
+{
+	char key[16];
+
 	snprintf(key, sizeof(key), "\n%s:", field);
 	const char *p = strstr(buf, key);
 	if (p == nullptr) {
@@ -48,8 +56,11 @@ void
 linux_check_proc(void)
 {
 	const char *path = "/proc/self/status";
-	long pid = status_field(path, "Pid");
+	char buf[1024];
+	long pid = -1;
 
+	if (read_status(path, buf, sizeof(buf)) == 0)
+		pid = status_field(buf, "Pid");
 	if (pid == -1)
 		errx(1, "cannot trace without /proc: %s: %s", path,
 		    strerror(errno));
@@ -59,15 +70,18 @@ linux_check_proc(void)
 }
 
 pid_t
-linux_tgid(pid_t tid)
+linux_tgid(pid_t tid, pid_t *ppid)
 {
-	char path[64];
-	long tgid;
+	char path[64], buf[1024];
+	long tgid = -1;
 
 	snprintf(path, sizeof(path), "/proc/%ld/status", (long)tid);
 	// The task is stopped, so its entry is there: its entry stays until
 	// the tracer has collected its end.
-	if ((tgid = status_field(path, "Tgid")) == -1)
+	if (read_status(path, buf, sizeof(buf)) == 0 &&
+	    (tgid = status_field(buf, "Tgid")) != -1)
+		*ppid = (pid_t)status_field(buf, "PPid");
+	if (tgid == -1)
 		err(1, "cannot tell the process of task %ld from %s", (long)tid,
 		    path);
 	return (pid_t)tgid;
