@@ -309,6 +309,13 @@ proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
 	return 0;
 }
 
+// Paths are looked up under the root's prefix, as the test sets it.
+int
+proc_stat(const proc_cwd_info *cwd, const char *path, struct stat *sb)
+{
+	return stat((std::string(cwd->abs_prefix) + path).c_str(), sb);
+}
+
 pid_t
 proc_vfork(void)
 {

@@ -169,6 +169,12 @@ proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
 	return 0;
 }
 
+int
+proc_stat(const proc_cwd_info *, const char *path, struct stat *sb)
+{
+	return stat(path, sb);
+}
+
 pid_t
 proc_vfork(void)
 {

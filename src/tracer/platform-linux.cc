@@ -288,6 +288,12 @@ proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
 	return linux_cwd(stopped_tid(pid), cwd);
 }
 
+int
+proc_stat(const proc_cwd_info *cwd, const char *path, struct stat *sb)
+{
+	return linux_stat_in_root(cwd, path, sb);
+}
+
 // The size of the general registers of stopped task tid, which is that of
 // the mode its code runs in; -1 with errno.
 static int

@@ -67,6 +67,10 @@ pid_t linux_tgid(pid_t tid, pid_t *ppid);
 // The working directory of stopped task tid, as proc_cwd gives it; -1 if
 // the task has none the tool may see.
 int linux_cwd(pid_t tid, proc_cwd_info *cwd);
+// stat(2) of the absolute path inside the root of the task whose working
+// directory linux_cwd gave as cwd, as proc_stat does.
+int linux_stat_in_root(const proc_cwd_info *cwd, const char *path,
+    struct stat *sb);
 // The ABI of the program that task tid runs, from the ELF header of
 // /proc/TID/exe, named as FreeBSD names Linux programs; -1 with errno.
 int linux_exe_abi(pid_t tid, char *name, size_t len);

@@ -6,6 +6,7 @@
 #define CCTRACE_TRACER_PLATFORM_H
 
 #include <sys/types.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <csignal>
@@ -42,9 +43,9 @@ struct proc_cwd_info {
 	dev_t dev;		// the directory's identity
 	ino_t ino;
 	char path[PATH_MAX];	// as the process names it; "" if unknown
-	// Where the tool finds the files the process names: prefixes for its
-	// relative and its absolute paths.  Both "" where the tool's own view
-	// of the file system stands for the process's.
+	// Where the tool finds the process's working directory and its root
+	// directory.  Both "" where the tool's own view of the file system
+	// stands for the process's.
 	char rel_prefix[40];
 	char abs_prefix[40];
 };
@@ -92,6 +93,10 @@ int proc_stop_needs_detach(pid_t pid, int sig);
 // kernel cannot or will not say (the process is gone, or is not the tool's
 // to inspect).
 int proc_cwd(pid_t pid, lwpid_t lwpid, proc_cwd_info *cwd);
+// stat(2) of path, an absolute path of the process whose working directory
+// proc_cwd gave as cwd, as that process sees it: inside the root it may have
+// changed to, the targets of absolute symbolic links too.  -1 with errno.
+int proc_stat(const proc_cwd_info *cwd, const char *path, struct stat *sb);
 
 // vfork(): 0 in the child, the child's pid in the parent, -1 on failure.
 // Where it is a real vfork the caller must know that it returns twice.
