@@ -309,6 +309,12 @@ proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
 	return 0;
 }
 
+const exec_arg_limits *
+proc_exec_limits(void)
+{
+	return &fake.exec_limits;
+}
+
 // Paths are looked up under the root's prefix, as the test sets it.
 int
 proc_stat(const proc_cwd_info *cwd, const char *path, struct stat *sb)

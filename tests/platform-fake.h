@@ -78,6 +78,8 @@ struct fake_platform {
 	std::map<pid_t, int> stop_answers;
 	std::vector<std::pair<pid_t, int>> stop_questions;
 	std::vector<std::pair<pid_t, int>> kills;		// pid, signal
+	// FreeBSD/amd64's, unless a test sets others.
+	exec_arg_limits exec_limits = { 512 * 1024, 512 * 1024, 0 };
 };
 
 extern fake_platform fake;

@@ -80,8 +80,11 @@ enter_syscall(tracer_info *info, traced_thread *thread,
 	string_list_ptr envp(cJSON_CreateArray());
 	if (argv == nullptr || envp == nullptr)
 		return;
-	get_string_array(info, args.get()[1], argv.get());
-	get_string_array(info, args.get()[2], envp.get());
+	// Vectors larger than an exec can take: the kernel will refuse it.
+	size_t left = proc_exec_limits()->total_max;
+	if (!get_string_array(info, args.get()[1], argv.get(), &left) ||
+	    !get_string_array(info, args.get()[2], envp.get(), &left))
+		return;
 	thread->pending = recognize_entry(argv, envp.get(), thread->proc->pid,
 	    thread->lwpid);
 }

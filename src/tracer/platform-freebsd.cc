@@ -18,6 +18,7 @@ static constexpr int our_pl_flag_exited = PL_FLAG_EXITED;
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -173,6 +174,16 @@ int
 proc_stat(const proc_cwd_info *, const char *path, struct stat *sb)
 {
 	return stat(path, sb);
+}
+
+// The strings of both vectors share ARG_MAX bytes (512 KiB on amd64), for
+// every ABI; pointers do not count.
+const exec_arg_limits *
+proc_exec_limits(void)
+{
+	static const exec_arg_limits limits = { ARG_MAX, ARG_MAX, 0 };
+
+	return &limits;
 }
 
 pid_t

@@ -288,6 +288,19 @@ proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
 	return linux_cwd(stopped_tid(pid), cwd);
 }
 
+// One string may hold MAX_ARG_STRLEN bytes, 32 pages.  Strings and pointers
+// (8 bytes each, whatever the ABI) together may take a quarter of the stack
+// limit, but never more than three quarters of _STK_LIM (8 MiB), whatever
+// the limit: the most any exec is allowed.
+const exec_arg_limits *
+proc_exec_limits(void)
+{
+	static const exec_arg_limits limits = { 32 * 4096,
+	    8 * 1024 * 1024 / 4 * 3, 8 };
+
+	return &limits;
+}
+
 int
 proc_stat(const proc_cwd_info *cwd, const char *path, struct stat *sb)
 {

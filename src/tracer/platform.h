@@ -50,6 +50,14 @@ struct proc_cwd_info {
 	char abs_prefix[40];
 };
 
+// What the vectors of one exec may hold, as this system's kernel counts them:
+// an exec past either limit fails with E2BIG.
+struct exec_arg_limits {
+	size_t string_max;	// one string, its NUL included
+	size_t total_max;	// all strings of both vectors, with their pointers
+	size_t pointer_cost;	// what each pointer counts towards total_max
+};
+
 // Size of the buffer for a process's ABI name.
 #define SV_NAME_LEN 32
 
@@ -97,6 +105,9 @@ int proc_cwd(pid_t pid, lwpid_t lwpid, proc_cwd_info *cwd);
 // proc_cwd gave as cwd, as that process sees it: inside the root it may have
 // changed to, the targets of absolute symbolic links too.  -1 with errno.
 int proc_stat(const proc_cwd_info *cwd, const char *path, struct stat *sb);
+
+// This system's exec_arg_limits.
+const exec_arg_limits *proc_exec_limits(void);
 
 // vfork(): 0 in the child, the child's pid in the parent, -1 on failure.
 // Where it is a real vfork the caller must know that it returns twice.
