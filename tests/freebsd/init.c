@@ -704,6 +704,33 @@ exec_of_32bit(void)
 	end();
 }
 
+/* fexecve, from a 64-bit and from a 32-bit program: a call of its own. */
+static void
+exec_by_descriptor(void)
+{
+	static const char *const progs[] = { "fexec", "exec32 -f" };
+	struct result r;
+
+	if (!begin("the compiler executed through a descriptor (fexecve)"))
+		return;
+	for (int i = 0; i < 2; i++) {
+		printf("  %s\n", progs[i]);
+		unlink(in_dir(DB));
+		bclear(&want);
+		if (i == 0)
+			run(ARGS("spawn", "fork", "fexec", "/bin/cc", "cc",
+			    "-c", "a.c"), &r);
+		else
+			run(ARGS("exec32", "-f", "/bin/cc", "cc", "-c", "a.c"),
+			    &r);
+		expect_exit(&r, 0);
+		want_entry("a.c", cc_a);
+		expect_db(true);
+		free_result(&r);
+	}
+	end();
+}
+
 /* The process group of the case's tool and build. */
 static pid_t job;
 
@@ -1009,6 +1036,7 @@ all_cases(void)
 	no_argument();
 	truncates();
 	exec_of_32bit();
+	exec_by_descriptor();
 	started_compiler();
 	directory_rules();
 	long_argument();
