@@ -663,7 +663,8 @@ no_argument(void)
 		return;
 	run(none, &r);
 	expect_exit(&r, 1);
-	expect_text("stderr", r.err, "usage: cctrace command [argument ...]\n");
+	expect_text("stderr", r.err,
+	    "usage: cctrace [option ...] [--] command [argument ...]\n");
 	if (exists(DB))
 		fault("%s was created", DB);
 	free_result(&r);
