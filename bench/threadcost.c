@@ -2,16 +2,19 @@
  * threadcost [-r ROUNDS] [-n N] [CCTRACE ...]: what creating threads and
  * processes costs a build under cctrace.  The work: N threads created and
  * joined one after the other, then N/10 runs of /bin/true by posix_spawn,
+ * then 100 N calls of clone3 that create nothing (an empty argument, which
+ * the kernel refuses), which a libc tries first for each of the others;
  * each timed inside the traced program itself, so that the tool's start
  * and end do not count.  It runs bare and under each CCTRACE given (several
  * builds of the tool can be compared), ROUNDS times each (default 21),
  * interleaved round by round, in a scratch directory; prints the median
- * time of one thread and of one spawn for each, with its ratio to the bare
- * run and the range of the rounds.
+ * time of one thread, of one spawn and of one clone3 call for each, with
+ * its ratio to the bare run and the range of the rounds.
  *
- * threadcost -w N is the work itself: it prints the two times in
+ * threadcost -w N is the work itself: it prints the three times in
  * microseconds.
  */
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <err.h>
@@ -48,7 +51,7 @@ work(int n)
 {
 	char *argv[] = { "true", NULL };
 	pthread_t t;
-	double start, threads, spawns;
+	double start, threads, spawns, clones;
 	pid_t pid;
 	int i, st;
 
@@ -66,13 +69,17 @@ work(int n)
 			errx(1, "spawn %d", i);
 	}
 	spawns = (now_us() - start) / (n / 10);
-	printf("%.3f %.3f\n", threads, spawns);
+	start = now_us();
+	for (i = 0; i < 100 * n; i++)
+		syscall(SYS_clone3, NULL, 0);
+	clones = (now_us() - start) / (100 * n);
+	printf("%.3f %.3f %.4f\n", threads, spawns, clones);
 	return 0;
 }
 
-/* Runs argv, reads the two figures it prints. */
+/* Runs argv, reads the three figures it prints. */
 static void
-measure(char *const argv[], double *threads, double *spawns)
+measure(char *const argv[], double *threads, double *spawns, double *clones)
 {
 	int fd[2], st;
 	char buf[128];
@@ -97,7 +104,7 @@ measure(char *const argv[], double *threads, double *spawns)
 	    WEXITSTATUS(st) != 0 || len <= 0)
 		errx(1, "%s failed", argv[0]);
 	buf[len] = '\0';
-	if (sscanf(buf, "%lf %lf", threads, spawns) != 2)
+	if (sscanf(buf, "%lf %lf %lf", threads, spawns, clones) != 3)
 		errx(1, "%s printed \"%s\"", argv[0], buf);
 }
 
@@ -121,9 +128,10 @@ main(int argc, char *argv[])
 {
 	static double threads[MAX_VARIANTS][MAX_ROUNDS];
 	static double spawns[MAX_VARIANTS][MAX_ROUNDS];
+	static double clones[MAX_VARIANTS][MAX_ROUNDS];
 	char self[4096], dir[] = "/tmp/threadcost-XXXXXX", count[16];
 	int rounds = 21, n = 2000, nvariants, ch, i, v;
-	double bare_t = 0, bare_s = 0;
+	double bare_t = 0, bare_s = 0, bare_c = 0;
 	ssize_t len;
 
 	while ((ch = getopt(argc, argv, "r:n:w:")) != -1) {
@@ -161,24 +169,28 @@ main(int argc, char *argv[])
 			    count, NULL };
 
 			measure(v == 0 ? bare : traced, &threads[v][i],
-			    &spawns[v][i]);
+			    &spawns[v][i], &clones[v][i]);
 		}
 	}
-	printf("%d rounds of %d threads and %d spawns; medians, [min, max]\n",
-	    rounds, n, n / 10);
+	printf("%d rounds of %d threads, %d spawns and %d clone3 calls; "
+	    "medians, [min, max]\n", rounds, n, n / 10, 100 * n);
 	for (v = 0; v < nvariants; v++) {
 		double t = median(threads[v], rounds);
 		double s = median(spawns[v], rounds);
+		double c = median(clones[v], rounds);
 
 		if (v == 0) {
 			bare_t = t;
 			bare_s = s;
+			bare_c = c;
 		}
-		printf("%-40s thread %7.1f us (x%.2f) [%.1f, %.1f]   "
-		    "spawn %7.1f us (x%.2f) [%.1f, %.1f]\n",
+		printf("%s\n  thread %6.1f us (x%.2f) [%.1f, %.1f]   "
+		    "spawn %7.1f us (x%.2f) [%.1f, %.1f]   "
+		    "clone3 %.3f us (x%.2f) [%.3f, %.3f]\n",
 		    v == 0 ? "bare" : argv[optind + v - 1], t, t / bare_t,
 		    threads[v][0], threads[v][rounds - 1], s, s / bare_s,
-		    spawns[v][0], spawns[v][rounds - 1]);
+		    spawns[v][0], spawns[v][rounds - 1], c, c / bare_c,
+		    clones[v][0], clones[v][rounds - 1]);
 	}
 	unlink("compile_commands.json");
 	rmdir(dir);
