@@ -82,7 +82,8 @@ int pt_read_d(pid_t pid, uint64_t address, void *buffer, size_t length);
 // ptrace(PT_SYSCALL, pid, 1, sig): resume where stopped, delivering sig.
 int pt_syscall(pid_t pid, int sig);
 // ptrace(PT_DETACH, pid, address, sig): address 1 resumes where stopped,
-// delivering sig.
+// delivering sig.  Nothing of pid is reported afterwards (on Linux, where
+// the exec filter cannot be taken off, it stays traced so that it can exec).
 int pt_detach(pid_t pid, uintptr_t address, int sig);
 // waitid(P_ALL, 0, si, WTRAPPED | WEXITED): one trap stop or exit of a traced
 // process; -1 with errno (EINTR when interrupted, ECHILD when the tool has
