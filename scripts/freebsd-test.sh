@@ -134,9 +134,10 @@ echo "building the machine's programs"
 for p in tests/freebsd/init.c tests/freebsd/cc.c tests/freebsd/spawn.c \
     tests/freebsd/endsig.c tests/freebsd/outlive.c \
     tests/freebsd/exit_threads.c tests/freebsd/fileop.c \
-    tests/freebsd/ccdriver.c tests/e2e/sigtest.c \
+    tests/freebsd/ccdriver.c tests/freebsd/fexec.c tests/e2e/sigtest.c \
     tests/e2e/thread_exec.c tests/e2e/spawn_threads.c \
-    tests/e2e/leader_exit.c bench/busycc.c bench/tracecost.c; do
+    tests/e2e/leader_exit.c tests/e2e/argfill.c bench/busycc.c \
+    bench/tracecost.c; do
 	name=$(basename "$p" .c)
 	$cc_freebsd $warn -c -o "$work/obj/prog-$name.o" "$p"
 	link "$work/root/bin/$name" "$work/obj/prog-$name.o" -- \

@@ -226,4 +226,32 @@ TEST_F(capture, VectorsAreReadWithThePointerSizeOfTheCall)
 	}
 }
 
+// Vectors that the exec cannot take, which the kernel will refuse: one
+// string or the two vectors together past the limits (here FreeBSD's
+// ARG_MAX, 512 KiB, for both) give no entry.
+TEST_F(capture, VectorsPastWhatAnExecTakesGiveNoEntry)
+{
+	const std::string k200(200 * 1024, 'a'), k300(300 * 1024, 'b');
+	const std::string k600(600 * 1024, 'c');
+	struct {
+		const char *what;
+		std::string arg, env;
+		bool recorded;
+	} cases[] = {
+		{ "200 KiB in each", k200, k200, true },
+		{ "300 KiB in each", k300, k300, false },
+		{ "one string of 600 KiB", k600, "", false },
+	};
+
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		free_compile_entry(thread.pending);
+		thread.pending = nullptr;
+		script_exec(LWP, "/usr/bin/cc", { "cc", "-c", "x.c",
+		    "-DA=" + c.arg }, { "PWD=" + srcdir, "B=" + c.env });
+		enter(59, 3);
+		EXPECT_EQ(thread.pending != nullptr, c.recorded);
+	}
+}
+
 }

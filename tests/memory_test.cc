@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -210,6 +211,94 @@ TEST_F(array_test, UnsupportedPointerSize)
 	proc.abi = &odd;
 	EXPECT_EXIT(read_array(PAGE), testing::ExitedWithCode(1),
 	    ": Unsupported pointer size: 3\n");
+}
+
+// An array is read no further than the exec can take: each string, its NUL
+// included, and each pointer (on Linux) count towards the total, and a
+// string counts whole or stops the walk.  Past a limit the walk stops at
+// once, with false, as the kernel will refuse the exec.
+TEST_F(array_test, ReadNoFurtherThanAnExecCanTake)
+{
+	const std::string s59(59, 'x'), s99(99, 'y'), s100(100, 'z');
+	const uint64_t strings = 100 * PAGE, array = 2 * PAGE;
+	const exec_arg_limits linux_like = { 100, 1000, 8 };
+	const exec_arg_limits freebsd_like = { 100, 1000, 0 };
+	struct {
+		const char *what;
+		exec_arg_limits limits;
+		std::vector<std::string> strings;
+		bool fits;
+		size_t read;	// strings read, those that fit
+		size_t left;	// of the 1000 bytes, where it fits
+	} cases[] = {
+		{ "ten strings", linux_like, std::vector<std::string>(10, s59),
+		    true, 10, 1000 - 10 * 68 },
+		{ "the longest string", linux_like, { "a", s99, "b" }, true, 3,
+		    1000 - 2 * 10 - 108 },
+		{ "a string too long", linux_like, { "a", s100, "b" }, false,
+		    1, 0 },
+		{ "past the total", linux_like,
+		    std::vector<std::string>(20, s59), false, 14, 0 },
+		{ "empty strings, pointers counted", linux_like,
+		    std::vector<std::string>(112, ""), false, 111, 0 },
+		{ "empty strings, pointers not", freebsd_like,
+		    std::vector<std::string>(112, ""), true, 112, 1000 - 112 },
+	};
+
+	use_abi(8);
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		std::vector<uint64_t> ptrs;
+		uint64_t at = strings;
+
+		fake_reset();
+		fake.exec_limits = c.limits;
+		for (const std::string &text : c.strings) {
+			fake_write_string(PID, at, text);
+			ptrs.push_back(at);
+			at += text.size() + 1;
+		}
+		ptrs.push_back(0);
+		fake_write_pointers(PID, array, ptrs, 8);
+
+		string_list_ptr list(cJSON_CreateArray());
+		size_t left = 1000;
+		EXPECT_EQ(get_string_array(&info, array, list.get(), &left),
+		    c.fits);
+		EXPECT_EQ((size_t)cJSON_GetArraySize(list.get()), c.read);
+		if (c.fits) {
+			EXPECT_EQ(left, c.left);
+		}
+		// Nothing past the string that stopped the walk is read.
+		std::set<uint64_t> starts(ptrs.begin(), ptrs.end());
+		size_t touched = 0;
+		for (auto &r : fake.reads)
+			touched += starts.count(r.address);
+		EXPECT_LE(touched, c.read + 1);
+	}
+}
+
+// cc and 2,000 pointers to one string of 1 MiB, which no exec takes: read
+// no further than one exec's whole ARG_MAX, the scripted platform's limit.
+TEST_F(array_test, HugeVectorIsReadNoFurtherThanOneExec)
+{
+	const uint64_t big = 1000 * PAGE, name = 999 * PAGE;
+	std::vector<uint64_t> ptrs = { name };
+
+	use_abi(8);
+	fake_write_string(PID, name, "cc");
+	fake_write_string(PID, big, std::string(1024 * 1024 - 1, 'x'));
+	ptrs.resize(2001, big);
+	ptrs.push_back(0);
+	fake_write_pointers(PID, PAGE, ptrs, 8);
+
+	string_list_ptr list(cJSON_CreateArray());
+	EXPECT_FALSE(get_string_array(&info, PAGE, list.get()));
+	size_t bytes = 0;
+	for (auto &r : fake.reads)
+		bytes += r.length;
+	// The string read up to what is left, its name, the pointers' page.
+	EXPECT_LE(bytes, fake.exec_limits.total_max + 2 * PAGE);
 }
 
 }

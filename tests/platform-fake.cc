@@ -338,6 +338,19 @@ proc_parent(pid_t pid)
 	return it != fake.parents.end() ? it->second : -1;
 }
 
+const exec_arg_limits *
+proc_exec_limits(void)
+{
+	return &fake.exec_limits;
+}
+
+// Paths are looked up under the root's prefix, as the test sets it.
+int
+proc_stat(const proc_cwd_info *cwd, const char *path, struct stat *sb)
+{
+	return stat((std::string(cwd->abs_prefix) + path).c_str(), sb);
+}
+
 pid_t
 proc_vfork(void)
 {

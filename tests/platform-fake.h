@@ -85,6 +85,8 @@ struct fake_platform {
 	// proc_parent's answers; -1 for others.
 	std::map<pid_t, pid_t> parents;
 	int parent_calls;
+	// FreeBSD/amd64's, unless a test sets others.
+	exec_arg_limits exec_limits = { 512 * 1024, 512 * 1024, 0 };
 };
 
 extern fake_platform fake;

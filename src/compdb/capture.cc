@@ -173,18 +173,20 @@ recognize_and_hold(traced_thread *thread, string_list_ptr &argv, int first,
 }
 
 // Reads the argument and environment vectors at argv and envp of the
-// stopped caller of thread.
+// stopped caller of thread; false where they hold more than an exec can
+// take (the kernel will refuse it) or cannot be made.
 static bool
 read_vectors(tracer_info *info, uint64_t argv, uint64_t envp,
     string_list_ptr &args, string_list_ptr &env)
 {
+	size_t left = proc_exec_limits()->total_max;
+
 	args.reset(cJSON_CreateArray());
 	env.reset(cJSON_CreateArray());
 	if (args == nullptr || env == nullptr)
 		return false;
-	get_string_array(info, argv, args.get());
-	get_string_array(info, envp, env.get());
-	return true;
+	return get_string_array(info, argv, args.get(), &left) &&
+	    get_string_array(info, envp, env.get(), &left);
 }
 
 static const char *

@@ -72,20 +72,6 @@ find_pwd(const string_list *envp)
 	return (NULL);
 }
 
-// stat of path under prefix, where the tool finds the compiler's files.
-static int
-stat_seen(const char *prefix, const char *path, struct stat *sb)
-{
-	char *seen;
-	int rc;
-
-	if (asprintf(&seen, "%s%s", prefix, path) == -1)
-		return (-1);
-	rc = stat(seen, sb);
-	free(seen);
-	return (rc);
-}
-
 // Whether the PWD value names the working directory the kernel reports: the
 // test a shell makes before it trusts an inherited PWD.
 static bool
@@ -93,7 +79,7 @@ names_cwd(const char *pwd, const proc_cwd_info *cwd)
 {
 	struct stat sb;
 
-	return (pwd[0] == '/' && stat_seen(cwd->abs_prefix, pwd, &sb) == 0 &&
+	return (pwd[0] == '/' && proc_stat(cwd, pwd, &sb) == 0 &&
 	    S_ISDIR(sb.st_mode) && sb.st_dev == cwd->dev &&
 	    sb.st_ino == cwd->ino);
 }
@@ -115,20 +101,31 @@ find_directory(const string_list *envp, const proc_cwd_info *cwd)
 }
 
 // Whether path, as the compiler names it (arg joined to directory), is a
-// regular file.  Where the kernel has said where the compiler's files are,
-// they are looked up there, so that a build in a chroot or another mount
+// regular file.  Where the kernel has said where the compiler runs, path is
+// looked up as it sees it, so that a build in a chroot or another mount
 // namespace is seen as it sees itself.
 static bool
-is_source_file(const char *path, const char *arg, const proc_cwd_info *cwd)
+is_source_file(const char *path, const proc_cwd_info *cwd)
 {
-	const char *prefix = NULL;
 	struct stat sb;
 
-	if (cwd != NULL)
-		prefix = arg[0] == '/' ? cwd->abs_prefix : cwd->rel_prefix;
-	if (prefix == NULL || prefix[0] == '\0')
+	if (cwd == NULL)
 		return (stat(path, &sb) == 0 && S_ISREG(sb.st_mode));
-	return (stat_seen(prefix, arg, &sb) == 0 && S_ISREG(sb.st_mode));
+	return (proc_stat(cwd, path, &sb) == 0 && S_ISREG(sb.st_mode));
+}
+
+// The path of a source argument as the compiler names it: arg itself, or
+// joined to the directory (not normalised).  malloc'd; NULL on failure.
+static char *
+source_path(const char *directory, const char *arg)
+{
+	char *path;
+
+	if (arg[0] == '/')
+		return (strdup(arg));
+	if (asprintf(&path, "%s/%s", directory, arg) == -1)
+		return (NULL);
+	return (path);
 }
 
 // Scans argv from the last item down to item 1 for an existing regular
@@ -162,13 +159,9 @@ find_source(const string_list *argv, const char *directory,
 			return (NULL);
 		if (!matches(&source_pattern, arg))
 			continue;
-		if (arg[0] == '/')
-			path = strdup(arg);
-		else if (asprintf(&path, "%s/%s", directory, arg) == -1)
-			path = NULL;
-		if (path == NULL)
+		if ((path = source_path(directory, arg)) == NULL)
 			return (NULL);
-		if (is_source_file(path, arg, cwd))
+		if (is_source_file(path, cwd))
 			return (path);
 		free(path);
 	}
@@ -231,13 +224,9 @@ recognize_all_command(const string_list *argv, int first,
 		const char *arg = args[first + i];
 		char *path;
 
-		if (arg[0] == '/')
-			path = strdup(arg);
-		else if (asprintf(&path, "%s/%s", dir.get(), arg) == -1)
-			path = NULL;
-		if (path == NULL)
+		if ((path = source_path(dir.get(), arg)) == NULL)
 			return (false);
-		if (is_source_file(path, arg, cwd))
+		if (is_source_file(path, cwd))
 			cJSON_AddItemToArray(found.get(),
 			    cJSON_CreateString(path));
 		free(path);

@@ -1,12 +1,12 @@
 // Reading strings and NULL-terminated pointer arrays out of a stopped
 // process.  No read crosses a page boundary of the tracee: a page that is
 // mapped must not be lost because the one after it is not.
+#include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
 
 #include <err.h>
-#include <unistd.h>
 
 #include "memory/memory.h"
 #include "tracer/tracer.h"
@@ -19,45 +19,46 @@ read_tracee(pid_t pid, uint64_t address, void *buffer, size_t length)
 	return 0;
 }
 
-// Above any ARG_MAX an exec honours (Linux caps the arguments of one exec at
-// 6 MiB whatever the stack limit, FreeBSD/amd64 at 512 KiB), and a bound on
-// what a runaway string can make the tool allocate.
-#define STRING_MAX_CAP (64 * 1024 * 1024)
-
 size_t
 tracee_string_max(void)
 {
-	static size_t max;
-
-	if (max == 0) {
-		long n = sysconf(_SC_ARG_MAX);
-
-		if (n < TRACEE_PAGE_SIZE || n > STRING_MAX_CAP)
-			n = STRING_MAX_CAP;
-		max = (size_t)n;
-	}
-	return max;
+	return proc_exec_limits()->string_max;
 }
 
-char *
-read_tracee_string(pid_t pid, uint64_t address)
+// The string at address, if it ends within limit bytes, terminator
+// included; its length in *len.  *too_long tells a string that does not
+// from one that cannot be read.
+static char *
+read_string(pid_t pid, uint64_t address, size_t limit, size_t *len,
+    bool *too_long)
 {
-	const size_t limit = tracee_string_max();
 	size_t chunk = TRACEE_PAGE_SIZE - address % TRACEE_PAGE_SIZE;
-	size_t size = chunk, offset = 0;
-	char *buffer = static_cast<char *>(malloc(size));
+	size_t size, offset = 0;
+	char *buffer, *nul;
 
-	if (buffer == nullptr)
+	*too_long = false;
+	if (chunk > limit)
+		chunk = limit;
+	size = chunk;
+	if (chunk == 0 || (buffer = static_cast<char *>(malloc(size))) ==
+	    nullptr) {
+		*too_long = chunk == 0;
 		return nullptr;
+	}
 	for (;;) {
 		if (read_tracee(pid, address + offset, buffer + offset,
 		    chunk) != 0)
 			break;
-		if (memchr(buffer + offset, '\0', chunk) != nullptr)
+		if ((nul = static_cast<char *>(memchr(buffer + offset, '\0',
+		    chunk))) != nullptr) {
+			*len = (size_t)(nul - buffer);
 			return buffer;
+		}
 		offset += chunk;
-		if (offset == limit)
+		if (offset == limit) {
+			*too_long = true;
 			break;
+		}
 		// On page by page; the buffer doubles so that a long string
 		// costs linear time.
 		chunk = TRACEE_PAGE_SIZE;
@@ -81,6 +82,15 @@ read_tracee_string(pid_t pid, uint64_t address)
 	// A cut string would be a wrong argument: better none at all.
 	free(buffer);
 	return nullptr;
+}
+
+char *
+read_tracee_string(pid_t pid, uint64_t address)
+{
+	size_t len;
+	bool too_long;
+
+	return read_string(pid, address, tracee_string_max(), &len, &too_long);
 }
 
 // The pointer size of the current thread's process, checked.
@@ -126,30 +136,46 @@ get_first_string(tracer_info *info, uint64_t address)
 	return read_tracee_string(proc->pid, ptr);
 }
 
-void
-get_string_array(tracer_info *info, uint64_t address, string_list *list)
+bool
+get_string_array(tracer_info *info, uint64_t address, string_list *list,
+    size_t *left)
 {
 	const traced_proc *proc = info->curthread->proc;
 	const pid_t pid = proc->pid;
 	// Checked first: the alignment test below divides by it.
 	const size_t psize = pointer_size(proc);
+	const exec_arg_limits *limits = proc_exec_limits();
 	unsigned char buffer[TRACEE_PAGE_SIZE];
-	size_t block;
+	size_t block, own = limits->total_max;
 
+	if (left == nullptr)
+		left = &own;
 	if (address % psize != 0)
-		return;
+		return true;
 	block = TRACEE_PAGE_SIZE - address % TRACEE_PAGE_SIZE;
 	assert(block != 0);
 	if (read_tracee(pid, address, buffer, block) != 0)
-		return;
+		return true;
 	for (;;) {
 		for (size_t off = 0; off < block; off += psize) {
 			uint64_t ptr = pointer_at(buffer + off, psize);
+			size_t len = 0;
+			bool too_long;
 			char *text;
 
 			if (ptr == 0)
-				return;
-			text = read_tracee_string(pid, ptr);
+				return true;
+			// What the kernel will copy of this string and
+			// pointer: past what it takes, it refuses the exec.
+			// A string that cannot be read counts as empty.
+			if (*left < limits->pointer_cost + 1)
+				return false;
+			*left -= limits->pointer_cost;
+			text = read_string(pid, ptr, std::min(*left,
+			    limits->string_max), &len, &too_long);
+			if (too_long)
+				return false;
+			*left -= len + 1;
 			if (text == nullptr)
 				continue;
 			cJSON_AddItemToArray(list, cJSON_CreateString(text));
@@ -158,6 +184,6 @@ get_string_array(tracer_info *info, uint64_t address, string_list *list)
 		address += block;
 		block = TRACEE_PAGE_SIZE;
 		if (read_tracee(pid, address, buffer, block) != 0)
-			return;
+			return true;
 	}
 }

@@ -18,6 +18,7 @@ static constexpr int our_pl_flag_exited = PL_FLAG_EXITED;
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +68,70 @@ pt_getlwplist(pid_t pid, lwpid_t *list, int n)
 	return ptrace(PT_GETLWPLIST, pid, (caddr_t)list, n);
 }
 
+// The exec calls of each ABI, by the numbers pl_syscall_code gives: FreeBSD's
+// own (the same in its 32-bit ABI), and those of Linux programs under
+// emulation.  Each is reported as execve, 59, with execve's arguments.
+#define FREEBSD_EXECVE 59
+#define FREEBSD_FEXECVE 492
+#define LINUX64_EXECVE 59
+#define LINUX64_EXECVEAT 322
+#define LINUX32_EXECVE 11
+#define LINUX32_EXECVEAT 358
+// The code of a call numbered 59 that is no exec in its ABI (Linux i386's
+// oldolduname): one that no ABI uses.
+#define NOT_AN_EXEC UINT_MAX
+
+// The LWP whose last system-call entry was an exec call whose arguments
+// start one place further than execve's (execveat), or -1.
+static lwpid_t shifted_lwp = -1;
+
+// Makes pl, at a system-call entry of process or LWP id, report an exec call
+// of any ABI as execve.  The ABI is asked for only where the call's number
+// is one of an exec call in some ABI.
+static void
+map_exec_call(lwpid_t id, struct ptrace_lwpinfo *pl)
+{
+	unsigned int code = pl->pl_syscall_code;
+	char abi[SV_NAME_LEN];
+	bool exec = false;
+	int shift = 0;
+
+	shifted_lwp = -1;
+	if (!(pl->pl_flags & PL_FLAG_SCE))
+		return;
+	switch (code) {
+	case FREEBSD_EXECVE:	// and LINUX64_EXECVE
+	case FREEBSD_FEXECVE:
+	case LINUX64_EXECVEAT:
+	case LINUX32_EXECVE:
+	case LINUX32_EXECVEAT:
+		break;
+	default:
+		return;
+	}
+	// By an LWP id too: the kernel finds the process of a thread.
+	if (proc_sv_name(id, abi, sizeof(abi)) != 0)
+		return;
+	if (strncmp(abi, "FreeBSD ", 8) == 0)
+		exec = code == FREEBSD_EXECVE || code == FREEBSD_FEXECVE;
+	else if (strcmp(abi, "Linux ELF64") == 0) {
+		exec = code == LINUX64_EXECVE || code == LINUX64_EXECVEAT;
+		shift = code == LINUX64_EXECVEAT;
+	} else if (strcmp(abi, "Linux ELF32") == 0) {
+		exec = code == LINUX32_EXECVE || code == LINUX32_EXECVEAT;
+		shift = code == LINUX32_EXECVEAT;
+	}
+	if (!exec) {
+		if (code == FREEBSD_EXECVE)
+			pl->pl_syscall_code = NOT_AN_EXEC;
+		return;
+	}
+	pl->pl_syscall_code = FREEBSD_EXECVE;
+	pl->pl_syscall_narg = 3;
+	if (shift)
+		shifted_lwp = pl->pl_lwpid;
+}
+
 int
 pt_lwpinfo(lwpid_t id, lwp_info *info)
 {
@@ -74,6 +139,7 @@ pt_lwpinfo(lwpid_t id, lwp_info *info)
 
 	if (ptrace(PT_LWPINFO, id, (caddr_t)&pl, sizeof(pl)) == -1)
 		return -1;
+	map_exec_call(id, &pl);
 	info->pl_lwpid = pl.pl_lwpid;
 	info->pl_flags = pl.pl_flags;
 	info->pl_syscall_code = pl.pl_syscall_code;
@@ -84,8 +150,19 @@ pt_lwpinfo(lwpid_t id, lwp_info *info)
 int
 pt_get_sc_args(lwpid_t lwpid, uint64_t *args, size_t n)
 {
-	return ptrace(PT_GET_SC_ARGS, lwpid, (caddr_t)args,
-	    (int)(n * sizeof(register_t)));
+	register_t words[4];
+
+	if (lwpid != shifted_lwp)
+		return ptrace(PT_GET_SC_ARGS, lwpid, (caddr_t)args,
+		    (int)(n * sizeof(register_t)));
+	// execveat(dirfd, path, argv, envp, flags): execve's are words 1-3.
+	if (n > 3)
+		n = 3;
+	if (ptrace(PT_GET_SC_ARGS, lwpid, (caddr_t)words,
+	    (int)((n + 1) * sizeof(register_t))) != 0)
+		return -1;
+	memcpy(args, words + 1, n * sizeof(register_t));
+	return 0;
 }
 
 int
@@ -208,6 +285,22 @@ proc_parent(pid_t pid)
 	if (sysctl(mib, 4, &kp, &len, nullptr, 0) == -1 || len != sizeof(kp))
 		return -1;
 	return kp.ki_ppid;
+}
+
+int
+proc_stat(const proc_cwd_info *, const char *path, struct stat *sb)
+{
+	return stat(path, sb);
+}
+
+// The strings of both vectors share ARG_MAX bytes (512 KiB on amd64), for
+// every ABI; pointers do not count.
+const exec_arg_limits *
+proc_exec_limits(void)
+{
+	static const exec_arg_limits limits = { ARG_MAX, ARG_MAX, 0 };
+
+	return &limits;
 }
 
 pid_t

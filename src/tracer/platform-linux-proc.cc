@@ -4,6 +4,9 @@
 // tool's own pid namespace: in another the ids the kernel gives the tracer
 // name other tasks, or none.
 #include <sys/stat.h>
+#include <sys/syscall.h>
+
+#include <linux/openat2.h>
 
 #include <cerrno>
 #include <climits>
@@ -124,8 +127,8 @@ same_view(pid_t tid, const char *root)
 // The working directory of the stopped task tid, through /proc: its
 // identity even where no path the tool can reach names it, and its path as
 // the task names it, inside the root it may have changed to.  Its files are
-// looked up through the same links, so that a build in a chroot or another
-// mount namespace is seen as it sees itself.
+// looked up from that root (linux_stat_in_root), so that a build in a chroot
+// or another mount namespace is seen as it sees itself.
 int
 linux_cwd(pid_t tid, proc_cwd_info *cwd)
 {
@@ -160,6 +163,50 @@ linux_cwd(pid_t tid, proc_cwd_info *cwd)
 		cwd->path[0] = '\0';
 	cwd->own_view = same_view(tid, cwd->abs_prefix);
 	return 0;
+}
+
+// Whether openat2 is there (Linux 5.6 and later), until it says it is not.
+static bool have_openat2 = true;
+
+// The path is resolved with the task's root as the root, through a
+// descriptor of it.  Without openat2 it is looked up under the root's /proc
+// link instead, where an absolute symbolic link leads into the tool's own
+// root.
+int
+linux_stat_in_root(const proc_cwd_info *cwd, const char *path,
+    struct stat *sb)
+{
+	if (have_openat2) {
+		struct open_how how = {};
+		int root, fd, saved, tries = 0;
+
+		how.flags = O_PATH | O_CLOEXEC;
+		how.resolve = RESOLVE_IN_ROOT;
+		root = open(cwd->abs_prefix, O_PATH | O_DIRECTORY | O_CLOEXEC);
+		if (root == -1)
+			return -1;
+		// EAGAIN: a rename raced with a "..", which might have left
+		// the root.
+		do
+			fd = (int)syscall(SYS_openat2, root, path, &how,
+			    sizeof(how));
+		while (fd == -1 && errno == EAGAIN && ++tries < 10);
+		saved = errno;
+		close(root);
+		if (fd != -1) {
+			int rc = fstat(fd, sb);
+			close(fd);
+			return rc;
+		}
+		if (saved == ENOSYS)
+			have_openat2 = false;
+		else if (saved != EPERM) {
+			errno = saved;
+			return -1;
+		}
+	}
+	std::string seen = std::string(cwd->abs_prefix) + path;
+	return stat(seen.c_str(), sb);
 }
 
 int

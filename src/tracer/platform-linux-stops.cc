@@ -64,7 +64,9 @@ report_others_exited(pid_t pid, pid_t keep)
 {
 	for (auto it = linux_tasks.begin(); it != linux_tasks.end();) {
 		if (it->second.pid == pid && it->first != keep) {
-			queue_trap(it->second, PL_FLAG_EXITED, 0, PTRACE_CONT);
+			if (!it->second.quiet)
+				queue_trap(it->second, PL_FLAG_EXITED, 0,
+				    PTRACE_CONT);
 			it = linux_tasks.erase(it);
 		} else
 			++it;
@@ -75,7 +77,16 @@ bool
 linux_process_known(pid_t pid)
 {
 	for (const auto &[tid, t] : linux_tasks)
-		if (t.pid == pid)
+		if (t.pid == pid && !t.quiet)
+			return true;
+	return false;
+}
+
+static bool
+process_let_go(pid_t pid)
+{
+	for (const auto &[tid, t] : linux_tasks)
+		if (t.pid == pid && t.quiet)
 			return true;
 	return false;
 }
@@ -92,7 +103,8 @@ lwpid_in_use(pid_t pid, lwpid_t lwpid)
 // A stop of a task never seen before: the first stop of a new process or
 // thread, told apart by its thread group, whatever event created it and
 // whether or not its creator's event has been seen (or ever will be: a
-// creator killed in its fork does not stop there).
+// creator killed in its fork does not stop there).  The children and threads
+// of a process let go are kept as it is.
 static linux_task *
 new_task(pid_t tid, bool first_stop)
 {
@@ -101,22 +113,23 @@ new_task(pid_t tid, bool first_stop)
 	pid_t tgid = linux_tgid(tid, &t.ppid);
 
 	t.tid = tid;
+	t.pid = tgid;
+	t.lwpid = tid;
+	if (tgid == tid ? process_let_go(t.ppid) : !linux_process_known(tgid)) {
+		t.quiet = true;
+		linux_tasks[tid] = t;
+		if (first_stop)
+			ptrace(PTRACE_CONT, tid, 0, 0);
+		return &linux_tasks[tid];
+	}
 	if (tgid == tid) {
-		t.pid = t.lwpid = tid;
 		linux_tasks[tid] = t;
 		linux_reports.push_back(make_report(CLD_TRAPPED, tid, SIGTRAP,
 		    tid, PL_FLAG_CHILD, resume, PTRACE_CONT));
 		return &linux_tasks[tid];
 	}
-	if (!linux_process_known(tgid)) {
-		// A thread of a process no longer traced.
-		ptrace(PTRACE_DETACH, tid, 0, 0);
-		return nullptr;
-	}
-	t.pid = tgid;
 	// The id may still name the thread that took over the process id at
 	// an exec: pick another the tracer does not know in this process.
-	t.lwpid = tid;
 	while (lwpid_in_use(tgid, t.lwpid))
 		t.lwpid = t.lwpid == INT32_MAX ? 1 : t.lwpid + 1;
 	linux_tasks[tid] = t;
@@ -135,6 +148,18 @@ on_seccomp(linux_task *t)
 		ptrace(PTRACE_CONT, t->tid, 0, 0);
 		return;
 	}
+	if (info.seccomp.ret_data == LINUX_CLONE_TAG &&
+	    linux_untraced_clone_of(info.arch, info.seccomp.nr,
+	    info.seccomp.args)) {
+		// Untraced, the new task would keep the filter with no one
+		// to answer it: it is traced like any other.
+		if (linux_trace_clone(t->tid, info.arch,
+		    info.seccomp.args[0]) == -1 && errno != ESRCH)
+			err(1, "cannot answer the clone of task %ld",
+			    (long)t->tid);
+		ptrace(PTRACE_CONT, t->tid, 0, 0);
+		return;
+	}
 	if (info.seccomp.ret_data != LINUX_FILTER_TAG ||
 	    !linux_exec_call_of(info.arch, info.seccomp.nr, info.seccomp.args,
 	    &t->call)) {
@@ -143,6 +168,10 @@ on_seccomp(linux_task *t)
 		if (linux_fail_call(t->tid, ENOSYS) == -1 && errno != ESRCH)
 			err(1, "cannot answer the seccomp stop of task %ld",
 			    (long)t->tid);
+		ptrace(PTRACE_CONT, t->tid, 0, 0);
+		return;
+	}
+	if (t->quiet) {
 		ptrace(PTRACE_CONT, t->tid, 0, 0);
 		return;
 	}
@@ -172,7 +201,11 @@ on_exec(pid_t pid)
 	t.in_exec = false;
 	linux_tasks[pid] = t;
 	// Resuming with PTRACE_CONT skips the exec's system-call-exit stop.
-	queue_exec_trap(t, PL_FLAG_SCX | PL_FLAG_EXEC, pid, PTRACE_CONT);
+	if (t.quiet)
+		ptrace(PTRACE_CONT, pid, 0, 0);
+	else
+		queue_exec_trap(t, PL_FLAG_SCX | PL_FLAG_EXEC, pid,
+		    PTRACE_CONT);
 }
 
 static void
@@ -185,7 +218,7 @@ on_stop(pid_t tid, int status)
 	auto it = linux_tasks.find(tid);
 	if (it == linux_tasks.end()) {
 		t = new_task(tid, event == PTRACE_EVENT_STOP);
-		if (t == nullptr || event == PTRACE_EVENT_STOP)
+		if (event == PTRACE_EVENT_STOP)
 			return;
 	} else
 		t = &it->second;
@@ -226,6 +259,10 @@ on_stop(pid_t tid, int status)
 		return;
 	}
 	// A signal for the process: the tracer passes it on.
+	if (t->quiet) {
+		ptrace(PTRACE_CONT, tid, 0, sig);
+		return;
+	}
 	linux_reports.push_back(make_report(CLD_TRAPPED, t->pid, sig, t->lwpid,
 	    0, tid, PTRACE_CONT));
 }
@@ -241,12 +278,15 @@ on_exit(pid_t tid, int status)
 	linux_task t = it->second;
 	if (tid != t.pid) {
 		linux_tasks.erase(it);
-		queue_trap(t, PL_FLAG_EXITED, 0, PTRACE_CONT);
+		if (!t.quiet)
+			queue_trap(t, PL_FLAG_EXITED, 0, PTRACE_CONT);
 		return;
 	}
 	// The leader is reported last, once its process is gone.
 	report_others_exited(t.pid, tid);
 	linux_tasks.erase(tid);
+	if (t.quiet)
+		return;
 	if (WIFEXITED(status))
 		linux_reports.push_back(make_report(CLD_EXITED, t.pid,
 		    WEXITSTATUS(status), 0, 0, 0, PTRACE_CONT));

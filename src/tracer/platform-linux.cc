@@ -151,7 +151,7 @@ pt_getnumlwps(pid_t pid)
 	int n = 0;
 
 	for (const auto &[tid, t] : linux_tasks)
-		if (t.pid == pid)
+		if (t.pid == pid && !t.quiet)
 			n++;
 	if (n == 0) {
 		errno = ESRCH;
@@ -166,7 +166,7 @@ pt_getlwplist(pid_t pid, lwpid_t *list, int n)
 	int count = 0;
 
 	for (const auto &[tid, t] : linux_tasks)
-		if (t.pid == pid && count < n)
+		if (t.pid == pid && !t.quiet && count < n)
 			list[count++] = t.lwpid;
 	if (count == 0) {
 		errno = ESRCH;
@@ -184,7 +184,7 @@ pt_lwpinfo(lwpid_t id, lwp_info *info)
 	}
 	// Another thread: not at a stop of its own.
 	for (const auto &[tid, t] : linux_tasks) {
-		if (t.lwpid == id) {
+		if (t.lwpid == id && !t.quiet) {
 			*info = {};
 			info->pl_lwpid = id;
 			return 0;
@@ -242,27 +242,36 @@ pt_syscall(pid_t pid, int sig)
 	return ptrace(linux_cur.resume_request, tid, 0, sig) == -1 ? -1 : 0;
 }
 
+// The exec filter cannot be taken off a task, and untraced it would make
+// every exec fail with ENOSYS: a process the tracer lets go stays traced,
+// silently.  Its execs run, its new threads and children are kept the same
+// way, and nothing of them is reported again.
 int
 pt_detach(pid_t pid, uintptr_t /* address */, int sig)
 {
-	int rc = 0;
+	pid_t tid;
 
-	// After an exec the process has one thread, the one stopped, which
-	// takes the signal.
-	for (auto it = linux_tasks.begin(); it != linux_tasks.end();) {
-		if (it->second.pid != pid) {
+	for (auto &[id, t] : linux_tasks) {
+		if (t.pid == pid) {
+			t.quiet = true;
+			t.in_exec = false;
+		}
+	}
+	// Stops of it still to be reported are answered here.
+	for (auto it = linux_reports.begin(); it != linux_reports.end();) {
+		if (it->pid != pid) {
 			++it;
 			continue;
 		}
-		bool stopped = it->first == linux_cur.resume_tid;
-		if (ptrace(PTRACE_DETACH, it->first, 0, stopped ? sig : 0) ==
-		    -1 && stopped)
-			rc = -1;
-		it = linux_tasks.erase(it);
+		if (it->resume_tid != 0)
+			ptrace(PTRACE_CONT, it->resume_tid, 0,
+			    it->lwp.pl_flags == 0 ? it->status : 0);
+		it = linux_reports.erase(it);
 	}
-	if (linux_cur.pid == pid)
-		linux_cur.resume_tid = 0;
-	return rc;
+	if (linux_cur.pid != pid || (tid = linux_cur.resume_tid) == 0)
+		return 0;
+	linux_cur.resume_tid = 0;
+	return ptrace(PTRACE_CONT, tid, 0, sig) == -1 ? -1 : 0;
 }
 
 // A traced task stops as it would untraced, and stays traced: the backend
@@ -278,6 +287,25 @@ int
 proc_cwd(pid_t pid, lwpid_t, proc_cwd_info *cwd)
 {
 	return linux_cwd(stopped_tid(pid), cwd);
+}
+
+// One string may hold MAX_ARG_STRLEN bytes, 32 pages.  Strings and pointers
+// (8 bytes each, whatever the ABI) together may take a quarter of the stack
+// limit, but never more than three quarters of _STK_LIM (8 MiB), whatever
+// the limit: the most any exec is allowed.
+const exec_arg_limits *
+proc_exec_limits(void)
+{
+	static const exec_arg_limits limits = { 32 * 4096,
+	    8 * 1024 * 1024 / 4 * 3, 8 };
+
+	return &limits;
+}
+
+int
+proc_stat(const proc_cwd_info *cwd, const char *path, struct stat *sb)
+{
+	return linux_stat_in_root(cwd, path, sb);
 }
 
 // The size of the general registers of stopped task tid, which is that of

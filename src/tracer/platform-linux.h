@@ -23,9 +23,11 @@
 
 // --- The exec filter ---------------------------------------------------
 
-// The data of the filter's SECCOMP_RET_TRACE.  A seccomp stop that carries
-// anything else comes from a filter the traced program installed itself.
+// The data of the filter's SECCOMP_RET_TRACE, for an exec and for a clone
+// that asks for CLONE_UNTRACED.  A seccomp stop that carries anything else
+// comes from a filter the traced program installed itself.
 #define LINUX_FILTER_TAG 0x6363
+#define LINUX_CLONE_TAG 0x6375
 
 // An exec call stopped at its entry, as execve(path, argv, envp).
 struct linux_exec_call {
@@ -34,7 +36,9 @@ struct linux_exec_call {
 };
 
 // Stops every exec call of the x86_64, i386 and x32 ABIs with
-// SECCOMP_RET_TRACE | LINUX_FILTER_TAG and allows every other call.
+// SECCOMP_RET_TRACE | LINUX_FILTER_TAG, and every clone call whose flags hold
+// CLONE_UNTRACED with SECCOMP_RET_TRACE | LINUX_CLONE_TAG; fails clone3 with
+// ENOSYS; allows every other call.
 extern const struct sock_fprog linux_exec_filter;
 
 // Installs linux_exec_filter in the calling process; -1 with errno.
@@ -43,6 +47,12 @@ int linux_install_filter(void);
 // args[6] is an exec call the filter stops; if so fills *call.
 bool linux_exec_call_of(uint32_t arch, uint64_t nr, const uint64_t *args,
     linux_exec_call *call);
+// Whether call nr of ABI arch with the arguments args[6] is a clone that
+// asks for CLONE_UNTRACED.
+bool linux_untraced_clone_of(uint32_t arch, uint64_t nr, const uint64_t *args);
+// Takes CLONE_UNTRACED out of flags, the first argument of the clone call of
+// ABI arch that tid is stopped at the entry of; -1 with errno.
+int linux_trace_clone(pid_t tid, uint32_t arch, uint64_t flags);
 // Makes the call tid is stopped at the entry of fail with error, without
 // running it; -1 with errno.
 int linux_fail_call(pid_t tid, int error);
@@ -58,6 +68,10 @@ pid_t linux_tgid(pid_t tid, pid_t *ppid);
 // The working directory of stopped task tid, as proc_cwd gives it; -1 if
 // the task has none the tool may see.
 int linux_cwd(pid_t tid, proc_cwd_info *cwd);
+// stat(2) of the absolute path inside the root of the task whose working
+// directory linux_cwd gave as cwd, as proc_stat does.
+int linux_stat_in_root(const proc_cwd_info *cwd, const char *path,
+    struct stat *sb);
 // The ABI of the program that task tid runs, from the ELF header of
 // /proc/TID/exe, named as FreeBSD names Linux programs; -1 with errno.
 int linux_exe_abi(pid_t tid, char *name, size_t len);
@@ -73,6 +87,9 @@ struct linux_task {
 	lwpid_t lwpid;
 	pid_t ppid;		// a process's parent, at its first stop
 	bool in_exec;		// entered an exec, resumed to see its end
+	// Of a process the tracer has let go: kept traced only so that its
+	// execs run, and never reported.
+	bool quiet;
 	linux_exec_call call;
 };
 

@@ -6,6 +6,7 @@
 #define CCTRACE_TRACER_PLATFORM_H
 
 #include <sys/types.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <csignal>
@@ -42,9 +43,9 @@ struct proc_cwd_info {
 	dev_t dev;		// the directory's identity
 	ino_t ino;
 	char path[PATH_MAX];	// as the process names it; "" if unknown
-	// Where the tool finds the files the process names: prefixes for its
-	// relative and its absolute paths.  Both "" where the tool's own view
-	// of the file system stands for the process's.
+	// Where the tool finds the process's working directory and its root
+	// directory.  Both "" where the tool's own view of the file system
+	// stands for the process's.
 	char rel_prefix[40];
 	char abs_prefix[40];
 	// Whether the process has the tool's root and mount namespace, so
@@ -54,6 +55,13 @@ struct proc_cwd_info {
 
 // The strings proc_image_strings reads.
 enum { PROC_IMAGE_ARGS, PROC_IMAGE_ENV };
+// What the vectors of one exec may hold, as this system's kernel counts them:
+// an exec past either limit fails with E2BIG.
+struct exec_arg_limits {
+	size_t string_max;	// one string, its NUL included
+	size_t total_max;	// all strings of both vectors, with their pointers
+	size_t pointer_cost;	// what each pointer counts towards total_max
+};
 
 // Size of the buffer for a process's ABI name.
 #define SV_NAME_LEN 32
@@ -79,7 +87,8 @@ int pt_read_d(pid_t pid, uint64_t address, void *buffer, size_t length);
 // ptrace(PT_SYSCALL, pid, 1, sig): resume where stopped, delivering sig.
 int pt_syscall(pid_t pid, int sig);
 // ptrace(PT_DETACH, pid, address, sig): address 1 resumes where stopped,
-// delivering sig.
+// delivering sig.  Nothing of pid is reported afterwards (on Linux, where
+// the exec filter cannot be taken off, it stays traced so that it can exec).
 int pt_detach(pid_t pid, uintptr_t address, int sig);
 // waitid(P_ALL, 0, si, WTRAPPED | WEXITED): one trap stop or exit of a traced
 // process; -1 with errno (EINTR when interrupted, ECHILD when the tool has
@@ -106,6 +115,13 @@ char *proc_image_strings(pid_t pid, int which, size_t *len);
 // The process that created pid, its parent and not its tracer (sysctl
 // kern.proc.pid's ki_ppid), asked at pid's first stop; -1 if unknown.
 pid_t proc_parent(pid_t pid);
+// stat(2) of path, an absolute path of the process whose working directory
+// proc_cwd gave as cwd, as that process sees it: inside the root it may have
+// changed to, the targets of absolute symbolic links too.  -1 with errno.
+int proc_stat(const proc_cwd_info *cwd, const char *path, struct stat *sb);
+
+// This system's exec_arg_limits.
+const exec_arg_limits *proc_exec_limits(void);
 
 // vfork(): 0 in the child, the child's pid in the parent, -1 on failure.
 // Where it is a real vfork the caller must know that it returns twice.

@@ -1,11 +1,15 @@
 /*
- * exec32 PATH ARGV0 [ARG ...]: a 32-bit FreeBSD program, without libc, that
- * execs PATH with the argument vector ARGV0 ARG... and its own environment,
- * so that the tracer reads an exec of a 32-bit process, whose pointers are
- * 4 bytes long.  Exits 127 when the exec fails, 2 on a usage error.
+ * exec32 [-f] PATH ARGV0 [ARG ...]: a 32-bit FreeBSD program, without libc,
+ * that execs PATH with the argument vector ARGV0 ARG... and its own
+ * environment, so that the tracer reads an exec of a 32-bit process, whose
+ * pointers are 4 bytes long; with -f, through a descriptor of PATH with
+ * fexecve.  Exits 127 when the exec fails, 2 on a usage error.
  */
 #define SYS_exit	1
+#define SYS_open	5
 #define SYS_execve	59
+#define SYS_fexecve	492
+#define O_RDONLY	0
 
 /*
  * FreeBSD/i386 system calls: the number in %eax, the arguments on the stack
@@ -49,7 +53,15 @@ start(int *sp)
 	int argc = sp[0];
 	char **argv = (char **)(sp + 1);
 	char **envp = argv + argc + 1;
+	int fd;
 
+	if (argc >= 4 && argv[1][0] == '-' && argv[1][1] == 'f' &&
+	    argv[1][2] == '\0') {
+		fd = syscall3(SYS_open, (int)argv[2], O_RDONLY, 0);
+		if (fd >= 0)
+			syscall3(SYS_fexecve, fd, (int)(argv + 3), (int)envp);
+		syscall3(SYS_exit, 127, 0, 0);
+	}
 	if (argc < 3)
 		syscall3(SYS_exit, 2, 0, 0);
 	syscall3(SYS_execve, (int)argv[1], (int)(argv + 2), (int)envp);

@@ -785,6 +785,33 @@ exec_of_32bit(void)
 	end();
 }
 
+/* fexecve, from a 64-bit and from a 32-bit program: a call of its own. */
+static void
+exec_by_descriptor(void)
+{
+	static const char *const progs[] = { "fexec", "exec32 -f" };
+	struct result r;
+
+	if (!begin("the compiler executed through a descriptor (fexecve)"))
+		return;
+	for (int i = 0; i < 2; i++) {
+		printf("  %s\n", progs[i]);
+		unlink(in_dir(DB));
+		bclear(&want);
+		if (i == 0)
+			run(ARGS("spawn", "fork", "fexec", "/bin/cc", "cc",
+			    "-c", "a.c"), &r);
+		else
+			run(ARGS("exec32", "-f", "/bin/cc", "cc", "-c", "a.c"),
+			    &r);
+		expect_exit(&r, 0);
+		want_entry("a.c", cc_a);
+		expect_db(true);
+		free_result(&r);
+	}
+	end();
+}
+
 /* The process group of the case's tool and build. */
 static pid_t job;
 
@@ -893,6 +920,55 @@ long_argument(void)
 	expect_db(true);
 	free_result(&r);
 	free(def);
+	end();
+}
+
+/*
+ * Vectors at ARG_MAX, which FreeBSD/amd64's strings of both vectors share:
+ * an exec it takes is recorded whole, those it refuses are not (nor read
+ * further than ARG_MAX).
+ */
+static void
+execs_at_arg_max(void)
+{
+	static const struct {
+		size_t size;
+		const char *count;
+		bool taken;
+	} execs[] = {
+		{ 200000, "2", true },
+		{ 256 * 1024, "2", false },
+		{ 1024 * 1024, "2000", false },
+	};
+	char size[32], *fill;
+	struct result r;
+
+	if (!begin("execs at ARG_MAX"))
+		return;
+	for (size_t i = 0; i < sizeof(execs) / sizeof(execs[0]); i++) {
+		printf("  %s strings of %zu bytes\n", execs[i].count,
+		    execs[i].size);
+		unlink(in_dir(DB));
+		bclear(&want);
+		snprintf(size, sizeof(size), "%zu", execs[i].size);
+		run(ARGS("argfill", size, execs[i].count, "/bin/cc", "cc",
+		    "-c", "a.c"), &r);
+		expect_exit(&r, 0);
+		if (execs[i].taken) {
+			/* As argfill makes it. */
+			if ((fill = malloc(execs[i].size)) == NULL)
+				err(1, "malloc");
+			memset(fill, 'x', execs[i].size - 1);
+			memcpy(fill, "-DX", 3);
+			fill[execs[i].size - 1] = '\0';
+			want_entry("a.c", ARGS("cc", "-c", "a.c", fill, fill));
+			free(fill);
+		} else
+			expect_text("stdout", r.out,
+			    "argfill: Argument list too long\n");
+		expect_db(true);
+		free_result(&r);
+	}
 	end();
 }
 
@@ -1131,9 +1207,11 @@ all_cases(void)
 	no_argument();
 	truncates();
 	exec_of_32bit();
+	exec_by_descriptor();
 	started_compiler();
 	directory_rules();
 	long_argument();
+	execs_at_arg_max();
 	killed_before_entry();
 	whole_job_stopped();
 	all_helpers();
