@@ -12,14 +12,18 @@ that is not expected but whose file and arguments are those of a missing
 one; the pair counts neither as missing nor as extra.  With -f the
 arguments are left out of the match (for tools that rewrite them).  -l N
 lists up to N entries of each kind after the line.  A database that is
-empty or missing counts as no entry.
+empty or missing counts as no entry.  ccache names its temporary files
+anew in each run (cpp_stdout.tmp.Xa3b9Q.i): their random part is left out.
 """
 
 import collections
 import getopt
 import json
 import os
+import re
 import sys
+
+TEMPORARY = re.compile(r"\.tmp\.[A-Za-z0-9]{6}\b")
 
 
 def load(path):
@@ -34,7 +38,8 @@ def load(path):
 def key(e, with_args):
     d = os.path.normpath(e["directory"])
     f = os.path.normpath(os.path.join(d, e["file"]))
-    return (d, f, tuple(e["arguments"]) if with_args else ())
+    args = tuple(TEMPORARY.sub(".tmp.*", a) for a in e["arguments"])
+    return (d, f, args if with_args else ())
 
 
 def main():

@@ -22,6 +22,10 @@
 #   lua       a plain Makefile through ccache, with a cache warmed by an
 #             untraced build of the same tree first (bench/work/ccache)
 #   lz4       a plain Makefile; the library from one command of five sources
+# and two more that check the checker, run only when named: zstd-cc, zstd
+# with cc, whose probes cctrace records and the ground truth drops; lua-cold,
+# lua through ccache with its cache emptied before each build, where the
+# compilers that ccache runs are not the build's.
 # MODES is a subset of "default all bear": cctrace, cctrace --all, and bear
 # as a check of the ground truth (bear rebuilds the arguments, so it is
 # matched by directory and file only).  The default mode is also compared
@@ -85,7 +89,15 @@ lua_pkg=lua5.4
 lua_orig=yes
 lua_build="make -j2 linux CC='ccache cc -std=gnu99'"
 lua_what="plain Makefile through ccache, warm cache"
-lua_ccache=yes
+lua_ccache=warm
+lua_cold_pkg=lua5.4
+lua_cold_orig=yes
+lua_cold_build=$lua_build
+lua_cold_what="plain Makefile through ccache, empty cache"
+lua_cold_ccache=cold
+zstd_cc_pkg=libzstd
+zstd_cc_build="make -j2 zstd-release"
+zstd_cc_what="plain Makefile, cc"
 lz4_pkg=lz4
 lz4_build="make -j2"
 lz4_what="plain Makefile, C"
@@ -123,6 +135,7 @@ run()
 	rm -rf "$out/tree/$b"
 	mkdir -p "$out/tree"
 	cp -a "$src" "$out/tree/$b"
+	[ "$(var "$b" ccache)" != cold ] || rm -rf "$CCACHE_DIR"
 	dir=$out/tree/$b/$(var "$b" sub)
 	dir=${dir%/}
 	prep=$(var "$b" prep)
@@ -137,7 +150,7 @@ run()
 	    status=$?
 	[ $status = 0 ] || echo "warning: ${pre:-untraced} build of $b" \
 	    "failed ($status), see $out/$b.build.log" >&2
-	if [ "$(var "$b" ccache)" = yes ]; then
+	if [ -n "$(var "$b" ccache)" ]; then
 		echo "$(cat "$out/time") $(ccache --print-stats | awk '
 		    /^(direct|preprocessed)_cache_hit\t/ { h += $2 }
 		    /^cache_miss\t/ { m += $2 }
@@ -189,7 +202,7 @@ for b in $builds; do
 	echo
 	echo "== $b ($(basename "$src")): $(var "$b" what): $(var "$b" build)"
 	times=
-	if [ "$(var "$b" ccache)" = yes ]; then
+	if [ "$(var "$b" ccache)" = warm ]; then
 		rm -rf "$CCACHE_DIR"
 		run "$b" "$src" ""
 		times="warm-up $(cat "$out/time"), "
