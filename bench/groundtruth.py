@@ -37,8 +37,10 @@ second; an empty one ends the search), one entry per exec, repeats kept.  A
 file gone at the end existed at the start if the compiler, or a process it
 started, opened it.
 
-Each tells which of its rules it followed in a summary on standard error.
-Nothing here is shared with cctrace: the two are compared to find faults.
+A summary goes to standard error: the execs, those of a compiler or wrapper
+and how many of them ran inside another, the compiles and the entries of
+each database.  Nothing here is shared with cctrace: the two are compared
+to find faults in either.
 """
 
 import json
