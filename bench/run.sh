@@ -10,8 +10,9 @@
 # space-separated subset of "lua zstd execloop execargs"; execloop is no code
 # base but 1000 runs of /bin/true from a shell, the cost of tracing a process
 # with nothing to hide it; execargs is exec attempts with long vectors.
-# VARIANTS is a subset of "bare cctrace bear strace strace-seccomp" (bare is
-# always run: the ratios are to it).  Besides the wall time, the CPU time (user and system,
+# VARIANTS is a subset of "bare cctrace cctrace-all bear strace
+# strace-seccomp" (bare is always run: the ratios are to it; cctrace-all is
+# cctrace --all).  Besides the wall time, the CPU time (user and system,
 # of the tool and every process of the build) is shown: it varies less on a
 # busy machine.  CCTRACE defaults to build/cctrace
 # (a RelWithDebInfo build, see scripts/setup.sh).  Needs root for apt-get
@@ -20,7 +21,7 @@ set -euo pipefail
 
 rounds=5
 projects="lua zstd execloop execargs"
-variants="bare cctrace bear strace strace-seccomp"
+variants="bare cctrace cctrace-all bear strace strace-seccomp"
 while getopts n:p:v: opt; do
 	case $opt in
 	n) rounds=$OPTARG ;;
@@ -40,32 +41,7 @@ for tool in make cc $(echo "$variants" | grep -o 'bear\|strace' | sort -u); do
 	command -v $tool >/dev/null || { echo "$0: $tool missing" >&2; exit 1; }
 done
 
-# fetch PACKAGE: unpacks its source into $work/src/PACKAGE-*, once.
-fetch()
-{
-	mkdir -p "$work/src"
-	if ! compgen -G "$work/src/$1-[0-9]*/" >/dev/null; then
-		if [ -z "${updated:-}" ]; then
-			sh "$top/scripts/deb-src.sh"
-			apt-get update -qq || echo "apt-get update had errors"
-			command -v dpkg-source >/dev/null ||
-			    DEBIAN_FRONTEND=noninteractive \
-			    apt-get install -y -qq dpkg-dev
-			updated=1
-		fi
-		# A mirror may lack the newest version: try each one listed.
-		(cd "$work/src" && apt-get source -qq "$1" >&2) || {
-			local ver
-			for ver in $(apt-cache showsrc "$1" |
-			    sed -n 's/^Version: //p' | sort -ru); do
-				(cd "$work/src" &&
-				    apt-get source -qq "$1=$ver" >&2) &&
-				    break
-			done
-		}
-	fi
-	compgen -G "$work/src/$1-[0-9]*/" | head -1
-}
+. "$top/bench/fetch.sh"
 
 # Per project: the source package, the timed build command and, where
 # Debian's tree does not build with plain make, the upstream tarball to
@@ -123,6 +99,7 @@ build()
 	case $v in
 	bare) pre= ;;
 	cctrace) pre="$cctrace" ;;
+	cctrace-all) pre="$cctrace --all" ;;
 	bear) pre="bear --" ;;
 	strace) pre="strace -f -e trace=execve -o /dev/null" ;;
 	strace-seccomp)
@@ -133,7 +110,7 @@ build()
 	    echo "warning: $v build of $p failed" >&2; } 2> "$work/time"
 	read -r real user sys < "$work/time"
 	case $v in
-	cctrace|bear)
+	cctrace|cctrace-all|bear)
 		if [ -f "$tree/compile_commands.json" ]; then
 			grep -c '"file":' "$tree/compile_commands.json" \
 			    > "$work/count.$p.$v" || true

@@ -9,7 +9,10 @@
 #   freebsd-vm  scripts/freebsd-test.sh: clang and lld to build for FreeBSD,
 #               dpkg-dev to unpack cJSON's source, QEMU and xorriso to boot
 #               the FreeBSD machine;
-#   package     scripts/package.sh: the Debian packaging tools.
+#   package     scripts/package.sh: the Debian packaging tools;
+#   bench       bench/recall.sh: the compilers and build tools of the builds
+#               it runs (re2's tables need python3-six and unicode-data),
+#               ccache, strace, bear, dpkg-dev and python3.
 set -eu
 
 # The package manager's own output goes to this file, and only its end to
@@ -58,6 +61,11 @@ freebsd-vm)
 	;;
 package)
 	apt_missing -- dpkg-dev debhelper lintian
+	exit 0
+	;;
+bench)
+	apt_missing -- make gcc g++ clang cmake ninja-build ccache strace bear \
+	    dpkg-dev python3 python3-six unicode-data
 	exit 0
 	;;
 esac
