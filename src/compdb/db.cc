@@ -112,6 +112,16 @@ mirror(FILE *out)
 	}
 }
 
+// Each piece of the array goes out as soon as it is written: to the copy,
+// then from it to the file.
+static void
+flush_out(FILE *out)
+{
+	fflush(out);
+	check_stream(out);
+	mirror(out);
+}
+
 // Writes s with the escapes cJSON applies to string items, so that the
 // directory and file read exactly like the arguments printed by cJSON.
 // Straight to the stream: no buffer that could fail to be allocated.
@@ -375,9 +385,7 @@ db_open_array(tracer_info *info)
 	fputs("[\n", info->out);
 	if (db.old_text != nullptr)
 		put_old_entries(info->out);
-	fflush(info->out);
-	check_stream(info->out);
-	mirror(info->out);
+	flush_out(info->out);
 }
 
 void
@@ -387,16 +395,12 @@ db_append_entry(tracer_info *info, const char *directory, const char *file,
 	if (options.all && !own_view)
 		db.foreign.push_back(entry_count);
 	put_entry(info->out, directory, file, arguments, output);
-	fflush(info->out);
-	check_stream(info->out);
-	mirror(info->out);
+	flush_out(info->out);
 }
 
 void
 db_close_array(tracer_info *info)
 {
 	fputs("\n]", info->out);
-	fflush(info->out);
-	check_stream(info->out);
-	mirror(info->out);
+	flush_out(info->out);
 }
