@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
-#include <unistd.h>
 
 #include "compdb/db.h"
 
@@ -253,15 +252,13 @@ read_old_entries(void)
 			text.reset(more);
 			size *= 2;
 		}
-		ssize_t n = pread(db.fd, text.get() + len, size - len - 2,
-		    (off_t)len);
-		if (n == -1 && errno == EINTR)
-			continue;
+		size_t want = size - len - 2;
+		ssize_t n = read_at(db.fd, text.get() + len, want, (off_t)len);
 		if (n == -1)
 			err(1, "cannot read %s", options.output);
-		if (n == 0)
-			break;
 		len += (size_t)n;
+		if ((size_t)n < want)
+			break;
 	}
 	text.get()[len++] = ' ';
 	text.get()[len] = '\0';
