@@ -271,7 +271,7 @@ enum { SAID_NOTHING, SAID_CHANGED, SAID_REPLACED };
 static bool
 settle_file(FILE *copy, int *said)
 {
-	struct stat sb, ours, named;
+	struct stat sb, ours;
 	std::vector<db_span> spans;
 	bool rewritten = false;
 
@@ -294,9 +294,7 @@ settle_file(FILE *copy, int *said)
 		filtered = plan_final(static_cast<const char *>(map), len,
 		    &spans);
 	}
-	bool same = fstatat(db.dir, db.name.get(), &named,
-	    AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == ours.st_dev &&
-	    named.st_ino == ours.st_ino;
+	bool same = name_holds(&ours);
 	bool intact = same && file_intact(fileno(copy), len);
 
 	if (!intact || filtered) {

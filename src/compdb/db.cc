@@ -249,20 +249,27 @@ resolve_target(const char *path, int *dirp, malloc_ptr<char> *namep)
 	return -1;
 }
 
+bool
+name_holds(const struct stat *sb)
+{
+	struct stat named;
+
+	return fstatat(db.dir, db.name.get(), &named,
+	    AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == sb->st_dev &&
+	    named.st_ino == sb->st_ino;
+}
+
 // A file the command never ran for is left as it was: one this run made
 // for the opening checks goes again.  Only the tool's own process removes
 // it: a child that fails before its exec leaves through exit() too.
 static void
 forget_created_file(void)
 {
-	struct stat ours, named;
+	struct stat ours;
 
 	if (!db.active || db.started || !db.created || getpid() != db.owner)
 		return;
-	if (fstat(db.fd, &ours) == 0 &&
-	    fstatat(db.dir, db.name.get(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-	    named.st_dev == ours.st_dev && named.st_ino == ours.st_ino &&
-	    named.st_size == 0)
+	if (fstat(db.fd, &ours) == 0 && name_holds(&ours) && ours.st_size == 0)
 		unlinkat(db.dir, db.name.get(), 0);
 }
 
@@ -333,7 +340,7 @@ void
 db_prepare(tracer_info *info)
 {
 	static bool registered;
-	struct stat sb, named;
+	struct stat sb;
 	int fd;
 
 	if (!registered && atexit(forget_created_file) == 0)
@@ -347,9 +354,7 @@ db_prepare(tracer_info *info)
 	// one rewritten at the end: never a path a link of the build names.
 	if (db.regular && !db.created) {
 		if (resolve_target(options.output, &db.dir, &db.name) == 0 &&
-		    (fstatat(db.dir, db.name.get(), &named,
-		    AT_SYMLINK_NOFOLLOW) == -1 || named.st_dev != sb.st_dev ||
-		    named.st_ino != sb.st_ino)) {
+		    !name_holds(&sb)) {
 			close(db.dir);
 			db.dir = -1;
 		}

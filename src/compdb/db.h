@@ -12,6 +12,7 @@
 #ifndef CCTRACE_COMPDB_DB_H
 #define CCTRACE_COMPDB_DB_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -47,6 +48,10 @@ struct db_state {
 	std::vector<uint32_t> foreign;
 };
 extern db_state db;
+
+// Whether the name decided at start holds the file sb describes, itself and
+// not a link to it.
+bool name_holds(const struct stat *sb);
 
 // What the copy is read back through, a piece at a time.
 extern char copy_buf[65536];
