@@ -107,8 +107,6 @@ plan_final(const char *text, size_t len, std::vector<db_span> *spans)
 	db_reader r;
 	bool changed = false;
 
-	if (db.kept == 0 && !options.all)
-		return false;
 	reader_init(&r, text, len);
 	while ((item = reader_next(&r, &start)) != nullptr) {
 		string_list_ptr entry(item);
