@@ -49,17 +49,19 @@ struct db_state {
 };
 extern db_state db;
 
-// Whether the name decided at start holds the file sb describes, itself and
-// not a link to it.
-bool name_holds(const struct stat *sb);
+// --- Writing and the file's life (db.cc) -----------------------------------
 
 // What the copy is read back through, a piece at a time.
 extern char copy_buf[65536];
 
 // Reads len bytes at off, or fewer at the end of the file; -1 with errno.
 ssize_t read_at(int fd, char *buf, size_t len, off_t off);
+// Writes one entry, after a separator unless it is the first.
 void put_entry(FILE *out, const char *directory, const char *file,
     const string_list *arguments, const char *output);
+// Whether the name decided at start holds the file sb describes, itself and
+// not a link to it.
+bool name_holds(const struct stat *sb);
 
 // --- Reading a database (db-read.cc) ---------------------------------------
 
