@@ -242,8 +242,20 @@ TEST_F(E2e, SignalsToTheToolAloneAreIgnored)
 	std::vector<db_entry> db;
 	build_options opts;
 
+	// Sent once the tool ignores them, as its /proc status shows: before
+	// the command has started they still end it.
 	opts.meanwhile = [&](pid_t tool) {
-		usleep(200000);
+		const unsigned long both = 1UL << (SIGTERM - 1) |
+		    1UL << (SIGINT - 1);
+		std::string status = "/proc/" + std::to_string(tool) + "/status";
+
+		EXPECT_TRUE(eventually(10000, [&] {
+			std::string text = slurp(status);
+			size_t at = text.find("\nSigIgn:\t");
+			return at != std::string::npos &&
+			    (std::stoul(text.substr(at + 9), nullptr, 16) &
+			    both) == both;
+		}));
 		kill(tool, SIGTERM);
 		kill(tool, SIGINT);
 	};
