@@ -203,19 +203,29 @@ proc_sv_name(pid_t pid, char *name, size_t len)
 	return sysctl(mib, 4, name, &len, nullptr, 0);
 }
 
-int
-proc_stop_needs_detach(pid_t pid, int sig)
+// sysctl kern.proc.pid of pid into *kp; -1 with errno.
+static int
+proc_info(pid_t pid, struct kinfo_proc *kp)
 {
 	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_PID, (int)pid };
-	struct kinfo_proc kp;
-	size_t len = sizeof(kp);
+	size_t len = sizeof(*kp);
 
-	if (sysctl(mib, 4, &kp, &len, nullptr, 0) == -1)
+	if (sysctl(mib, 4, kp, &len, nullptr, 0) == -1)
 		return -1;
-	if (len != sizeof(kp)) {
+	if (len != sizeof(*kp)) {
 		errno = ESRCH;
 		return -1;
 	}
+	return 0;
+}
+
+int
+proc_stop_needs_detach(pid_t pid, int sig)
+{
+	struct kinfo_proc kp;
+
+	if (proc_info(pid, &kp) == -1)
+		return -1;
 	if (sigismember(&kp.ki_sigcatch, sig) ||
 	    sigismember(&kp.ki_sigignore, sig) ||
 	    sigismember(&kp.ki_siglist, SIGCONT))
@@ -278,13 +288,9 @@ proc_image_strings(pid_t pid, int which, size_t *len)
 pid_t
 proc_parent(pid_t pid)
 {
-	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_PID, (int)pid };
 	struct kinfo_proc kp;
-	size_t len = sizeof(kp);
 
-	if (sysctl(mib, 4, &kp, &len, nullptr, 0) == -1 || len != sizeof(kp))
-		return -1;
-	return kp.ki_ppid;
+	return proc_info(pid, &kp) == -1 ? -1 : kp.ki_ppid;
 }
 
 int
